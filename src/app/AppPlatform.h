@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Everything that differs between operating systems sits behind this one
+// process-wide object, so another platform only adds an implementation file.
+class AppPlatform : public QObject
+{
+    Q_OBJECT
+public:
+    static AppPlatform &instance();
+
+    QString applicationDir() const { return m_applicationDir; }
+    void setApplicationDir(const QString &dir) { m_applicationDir = dir; }
+    QString logFilePath() const { return m_logFilePath; }
+    void setLogFilePath(const QString &path) { m_logFilePath = path; }
+
+    // Shows a file selected in its folder in the desktop's file manager, or
+    // opens a folder. Returns whether a file manager took the request.
+    bool showInFolder(const QString &path);
+
+    // Sleeps the calling thread for about one millisecond (flash busy polls).
+    static void sleepOneMs();
+
+private:
+    AppPlatform() = default;
+    QString m_applicationDir;
+    QString m_logFilePath;
+};
