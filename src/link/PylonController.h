@@ -1,10 +1,27 @@
 #pragma once
 
+#include "protocol/Messages.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
+#include <QPoint>
+#include <QSettings>
+#include <QString>
 
 #include <cstdint>
+#include <memory>
 
-// Owns the control connection to the unit (or a relay standing in for it).
+class QTimer;
+class ResponseReader;
+class SocketWrapper;
+class VQ6020Locator;
+
+// Owns the control connection to the unit (or a relay standing in for it): finds it, connects,
+// authenticates, programs the frame rate, keeps the stream switched on, and falls back to Idle
+// (and so to a fresh attempt) after any failure. Also the one place that turns front-panel input
+// into bytes for the unit.
 class PylonController : public QObject
 {
     Q_OBJECT
@@ -42,8 +59,96 @@ public:
     };
     Q_ENUM(Register)
 
+    // Positions of the connection state machine, in their fixed numeric order.
+    enum State : int {
+        Idle = 0,
+        StartLocate,
+        Locating,
+        Connecting,
+        SetFrameRate,
+        WaitFrameRateAck,
+        ActivateTransmit,
+        WaitActivateAck,
+        Connected,
+        RefreshTransmit,
+        WaitRefreshAck,
+        ErrorDisconnect,
+    };
+    Q_ENUM(State)
+
+    // The value that switches the unit's stream on; rewritten every 5 s as a keep-alive.
+    static constexpr uint32_t kTransmitActivate = 550000000;
+    static constexpr quint16 kControlPort = 4242;
+
+    explicit PylonController(QObject *parent = nullptr);
+    ~PylonController() override;
+
     // Enumerator name of a register ("da_host_sense"), or the address in hex.
     static QString registerName(uint32_t addr);
+
+    State state() const { return m_state; }
+    uint8_t frameDivisor() const { return m_frameDivisor; }
+    // Last value written to or read from a register; 0 when never seen.
+    uint32_t mirroredRegister(Register addr) const { return m_registers.value(uint32_t(addr), 0); }
+
+public slots:
+    void readWord(PylonController::Register addr);
+    void writeWord(PylonController::Register addr, uint data);
+    void writeWordAck(PylonController::Register addr, uint data, bool ack);
+    void writeRequest(Request r, bool ackRequired = false);
+    void setFrameDivisor(uint8_t ndivisor);
+    void proxySignalCtrlReset();
+    void debugKillSocket();
+
+    // Front-panel injection.
+    void injectTouch(QPoint l);
+    void injectTouchRelease();
+    void spinMultiDial(int ticks);
+    void spinMainDial(int ticks);
+    void spinBPFInDial(int ticks);
+    void spinBPFOutDial(int ticks);
+    void adjustVolume(uint8_t value);
+    void adjustRfSql(uint8_t value);
+    void writeInjectStr(QString toInject);
+    void writeInject(QByteArray toInject);
+
+signals:
+    void connected(bool isConnected);
+    void notifyUserOfState(QString state);
+    void notifyUserOfAction(QString action);
+    void newLrxdBytes(QByteArray bytes);
+    void newLtxdBytes(QByteArray bytes);
+    void registerChanged(PylonController::Register addr, uint data);
+    void badCredentials(QString hint);
+    void proxySentCompressedFrame(CompressedFrameData &f);
+
+private slots:
+    void readyRead();
+
+private:
+    void tick();
+    State runState(State s);
+    State waitForAck(State waiting, State success);
+    void errorDisconnect();
+    bool socketValid() const;
+    void spinDial(Register reg, int ticks, const char *noticeTemplate);
+    void handleResponse(const Response &r);
+    void handleProxyFrame(const ProxyFrame &f);
+    void onSocketBadCredentials();
+
+    SocketWrapper *m_socket = nullptr;
+    VQ6020Locator *m_locator = nullptr;
+    QSettings m_settings;
+    QTimer *m_tickTimer = nullptr;
+    State m_state = Idle;
+    State m_prevState = Idle;
+    QElapsedTimer m_timeInState;
+    bool m_ackSeen = false;
+    bool m_connectedReported = false;
+    uint8_t m_frameDivisor = 0;
+    uint32_t m_counter = 0;
+    QMap<uint32_t, uint32_t> m_registers;
+    std::unique_ptr<ResponseReader> m_reader;
 };
 
 Q_DECLARE_METATYPE(PylonController::Register)
