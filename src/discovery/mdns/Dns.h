@@ -1,0 +1,44 @@
+#pragma once
+
+#include "discovery/mdns/Message.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+// The DNS message format as multicast DNS uses it: pure functions over bytes,
+// so that everything a peer can send is testable (and fuzzable) without sockets.
+namespace QMdnsEngine
+{
+
+constexpr quint16 MdnsPort = 5353;
+extern const QHostAddress MdnsIpv4Address;
+extern const QHostAddress MdnsIpv6Address;
+// The DNS-SD name under which responders list the service types they offer.
+extern const QByteArray MdnsBrowseType;
+
+enum : quint16 {
+    A = 1,
+    PTR = 12,
+    TXT = 16,
+    AAAA = 28,
+    SRV = 33,
+    NSEC = 47,
+    ANY = 255,
+};
+
+// Decodes one datagram. Any fault (short header, bad label length, a pointer that
+// does not point backwards, a chain of pointers longer than a real encoder makes,
+// a name longer than 255 bytes, a read past the end, an NSEC window other than 0)
+// rejects the whole datagram: false, and message is left unchanged.
+bool decodeMessage(const QByteArray &packet, Message &message);
+
+// Encodes a message with name compression over the whole datagram (names inside
+// PTR, SRV and NSEC data included).
+void encodeMessage(const Message &message, QByteArray &packet);
+QByteArray encodeMessage(const Message &message);
+
+// "A", "PTR", "TXT", "AAAA", "SRV", "NSEC", "ANY", or "?" for any other type.
+QString typeName(quint16 type);
+
+} // namespace QMdnsEngine
