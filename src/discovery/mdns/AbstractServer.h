@@ -28,4 +28,3 @@ signals:
 
 } // namespace QMdnsEngine
 
-Q_DECLARE_METATYPE(QMdnsEngine::Message)

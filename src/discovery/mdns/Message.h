@@ -46,3 +46,5 @@ private:
 };
 
 } // namespace QMdnsEngine
+
+Q_DECLARE_METATYPE(QMdnsEngine::Message)

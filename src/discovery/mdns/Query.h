@@ -34,3 +34,5 @@ private:
 QDebug operator<<(QDebug debug, const Query &query);
 
 } // namespace QMdnsEngine
+
+Q_DECLARE_METATYPE(QMdnsEngine::Query)

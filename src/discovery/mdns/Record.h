@@ -63,3 +63,5 @@ private:
 QDebug operator<<(QDebug debug, const Record &record);
 
 } // namespace QMdnsEngine
+
+Q_DECLARE_METATYPE(QMdnsEngine::Record)

@@ -46,3 +46,5 @@ private:
 QDebug operator<<(QDebug debug, const Service &service);
 
 } // namespace QMdnsEngine
+
+Q_DECLARE_METATYPE(QMdnsEngine::Service)

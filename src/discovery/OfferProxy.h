@@ -1,0 +1,39 @@
+#pragma once
+
+#include "discovery/mdns/Message.h"
+
+#include <QObject>
+
+namespace QMdnsEngine
+{
+class Hostname;
+class Provider;
+class Server;
+} // namespace QMdnsEngine
+
+// Makes a relay findable: registers this machine's mDNS host name from
+// construction on and, once offer() is called, advertises the relay service on
+// the unit's control port. Logs received records that concern the product.
+class OfferProxy : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit OfferProxy(QObject *parent = nullptr);
+    ~OfferProxy() override;
+
+    static constexpr quint16 kPort = 4242;
+    static const char *const kInstanceName;
+
+public slots:
+    void offer();
+
+private slots:
+    void onHostnameChanged(const QByteArray &hostname);
+    void onMessageReceived(const QMdnsEngine::Message &message);
+
+private:
+    QMdnsEngine::Server *m_server;
+    QMdnsEngine::Hostname *m_hostname;
+    QMdnsEngine::Provider *m_provider = nullptr;
+};

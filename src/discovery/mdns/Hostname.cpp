@@ -1,0 +1,172 @@
+#include "discovery/mdns/Hostname.h"
+
+#include "discovery/mdns/AbstractServer.h"
+#include "discovery/mdns/Dns.h"
+
+#include <QNetworkInterface>
+#include <QSysInfo>
+#include <QTimer>
+
+namespace QMdnsEngine
+{
+
+namespace
+{
+constexpr int kRegistrationMs = 2000;
+constexpr int kReannounceMs = 30 * 60 * 1000;
+} // namespace
+
+class HostnamePrivate
+{
+public:
+    HostnamePrivate(Hostname *q, AbstractServer *server)
+        : q(q), server(server), registrationTimer(q), reannounceTimer(q)
+    {
+    }
+
+    void propose();
+    void onRegistered();
+    void onReannounce();
+    void onMessageReceived(const Message &message);
+    bool localAddress(const QHostAddress &querier, QAbstractSocket::NetworkLayerProtocol family,
+                      QHostAddress &address) const;
+
+    Hostname *q;
+    AbstractServer *server;
+    QByteArray hostname;
+    QByteArray previous;
+    int suffix = 1;
+    bool registered = false;
+    QTimer registrationTimer;
+    QTimer reannounceTimer;
+};
+
+void HostnamePrivate::propose()
+{
+    hostname = QSysInfo::machineHostName().toUtf8();
+    hostname.replace('.', '-');
+    if (suffix > 1)
+        hostname += '-' + QByteArray::number(suffix);
+    hostname += ".local.";
+
+    Message message;
+    for (quint16 type : {quint16(A), quint16(AAAA)}) {
+        Query query;
+        query.setName(hostname);
+        query.setType(type);
+        message.addQuery(query);
+    }
+    server->sendToGroups(message);
+    registrationTimer.start();
+}
+
+void HostnamePrivate::onRegistered()
+{
+    registered = true;
+    if (hostname != previous)
+        emit q->hostnameChanged(hostname);
+    reannounceTimer.start();
+}
+
+void HostnamePrivate::onReannounce()
+{
+    previous = hostname;
+    registered = false;
+    suffix = 1;
+    propose();
+}
+
+bool HostnamePrivate::localAddress(const QHostAddress &querier, QAbstractSocket::NetworkLayerProtocol family,
+                                   QHostAddress &address) const
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : interfaces) {
+        const QList<QNetworkAddressEntry> entries = iface.addressEntries();
+        bool sameLink = false;
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == querier.protocol() && querier.isInSubnet(entry.ip(), entry.prefixLength()))
+                sameLink = true;
+        }
+        if (!sameLink)
+            continue;
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == family) {
+                address = entry.ip();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void HostnamePrivate::onMessageReceived(const Message &message)
+{
+    if (message.isResponse()) {
+        if (registered)
+            return;
+        for (const Record &record : message.records()) {
+            if ((record.type() == A || record.type() == AAAA) && record.name() == hostname) {
+                ++suffix;
+                propose();
+                return;
+            }
+        }
+        return;
+    }
+    if (!registered)
+        return;
+
+    Message reply;
+    reply.reply(message);
+    bool answered = false;
+    for (const Query &query : message.queries()) {
+        if (query.name() != hostname)
+            continue;
+        // Other responders probe with ANY; answering it lets them see the name is taken.
+        QList<quint16> types;
+        if (query.type() == A || query.type() == ANY)
+            types.append(A);
+        if (query.type() == AAAA || query.type() == ANY)
+            types.append(AAAA);
+        for (quint16 type : qAsConst(types)) {
+            QHostAddress address;
+            const auto family = type == A ? QAbstractSocket::IPv4Protocol : QAbstractSocket::IPv6Protocol;
+            if (!localAddress(message.address(), family, address))
+                continue;
+            Record record;
+            record.setName(hostname);
+            record.setType(type);
+            record.setAddress(address);
+            reply.addRecord(record);
+            answered = true;
+        }
+    }
+    if (answered)
+        server->sendToGroups(reply);
+}
+
+Hostname::Hostname(AbstractServer *server, QObject *parent) : QObject(parent), d(new HostnamePrivate(this, server))
+{
+    d->registrationTimer.setSingleShot(true);
+    d->registrationTimer.setInterval(kRegistrationMs);
+    d->reannounceTimer.setSingleShot(true);
+    d->reannounceTimer.setInterval(kReannounceMs);
+    connect(&d->registrationTimer, &QTimer::timeout, this, [this]() { d->onRegistered(); });
+    connect(&d->reannounceTimer, &QTimer::timeout, this, [this]() { d->onReannounce(); });
+    connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
+    d->propose();
+}
+
+Hostname::~Hostname() = default;
+
+QByteArray Hostname::hostName() const
+{
+    return d->hostname;
+}
+
+bool Hostname::isConfirmed() const
+{
+    return d->registered;
+}
+
+} // namespace QMdnsEngine

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QScopedPointer>
+
+namespace QMdnsEngine
+{
+
+class AbstractServer;
+class HostnamePrivate;
+
+// Claims "<machine name>.local." for this machine (numbered "-2", "-3", ... when
+// another responder already uses it) and answers address queries for it.
+class Hostname : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Hostname(AbstractServer *server, QObject *parent = nullptr);
+    ~Hostname() override;
+
+    QByteArray hostName() const;
+    bool isConfirmed() const;
+
+signals:
+    void hostnameChanged(const QByteArray &hostname);
+
+private:
+    QScopedPointer<HostnamePrivate> d;
+};
+
+} // namespace QMdnsEngine

@@ -1,0 +1,78 @@
+#include "discovery/mdns/Prober.h"
+
+#include "discovery/mdns/AbstractServer.h"
+#include "discovery/mdns/Dns.h"
+
+#include <QTimer>
+
+namespace QMdnsEngine
+{
+
+namespace
+{
+constexpr int kProbeMs = 2000;
+} // namespace
+
+class ProberPrivate
+{
+public:
+    ProberPrivate(Prober *q, AbstractServer *server, const Record &record)
+        : q(q), server(server), record(record), timer(q)
+    {
+        const QByteArray name = record.name();
+        const int dot = name.indexOf('.');
+        label = dot < 0 ? name : name.left(dot);
+        rest = dot < 0 ? QByteArray() : name.mid(dot);
+    }
+
+    void propose()
+    {
+        proposed = suffix == 1 ? label + rest : label + '-' + QByteArray::number(suffix) + rest;
+        record.setName(proposed);
+        Message message;
+        Query query;
+        query.setName(proposed);
+        query.setType(ANY);
+        message.addQuery(query);
+        message.addRecord(record);
+        server->sendToGroups(message);
+        timer.start();
+    }
+
+    Prober *q;
+    AbstractServer *server;
+    Record record;
+    QByteArray label;
+    QByteArray rest;
+    QByteArray proposed;
+    int suffix = 1;
+    bool confirmed = false;
+    QTimer timer;
+};
+
+Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
+    : QObject(parent), d(new ProberPrivate(this, server, record))
+{
+    d->timer.setSingleShot(true);
+    d->timer.setInterval(kProbeMs);
+    connect(&d->timer, &QTimer::timeout, this, [this]() {
+        d->confirmed = true;
+        emit nameConfirmed(d->proposed);
+    });
+    connect(server, &AbstractServer::messageReceived, this, [this](const Message &message) {
+        if (d->confirmed || !message.isResponse())
+            return;
+        for (const Record &other : message.records()) {
+            if (other.name() == d->proposed && other.type() == d->record.type()) {
+                ++d->suffix;
+                d->propose();
+                return;
+            }
+        }
+    });
+    d->propose();
+}
+
+Prober::~Prober() = default;
+
+} // namespace QMdnsEngine

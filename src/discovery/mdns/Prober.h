@@ -1,0 +1,31 @@
+#pragma once
+
+#include "discovery/mdns/Record.h"
+
+#include <QObject>
+#include <QScopedPointer>
+
+namespace QMdnsEngine
+{
+
+class AbstractServer;
+class ProberPrivate;
+
+// Finds a unique name for a record: asks whether anyone holds it and numbers the
+// first label ("-2", "-3", ...) until nobody objects for two seconds.
+class Prober : public QObject
+{
+    Q_OBJECT
+
+public:
+    Prober(AbstractServer *server, const Record &record, QObject *parent = nullptr);
+    ~Prober() override;
+
+signals:
+    void nameConfirmed(const QByteArray &name);
+
+private:
+    QScopedPointer<ProberPrivate> d;
+};
+
+} // namespace QMdnsEngine

@@ -1,0 +1,180 @@
+#include "discovery/mdns/Provider.h"
+
+#include "discovery/mdns/AbstractServer.h"
+#include "discovery/mdns/Dns.h"
+#include "discovery/mdns/Hostname.h"
+#include "discovery/mdns/Prober.h"
+
+namespace QMdnsEngine
+{
+
+class ProviderPrivate
+{
+public:
+    ProviderPrivate(Provider *q, AbstractServer *server, Hostname *hostname) : q(q), server(server), hostname(hostname)
+    {
+        browsePtrProposed.setName(MdnsBrowseType);
+        browsePtrProposed.setType(PTR);
+        ptrProposed.setType(PTR);
+        srvProposed.setType(SRV);
+        txtProposed.setType(TXT);
+    }
+
+    void confirm();
+    void farewell();
+    void publish();
+    void onNameConfirmed(const QByteArray &name);
+    void onHostnameChanged(const QByteArray &name);
+    void onMessageReceived(const Message &message);
+
+    Provider *q;
+    AbstractServer *server;
+    Hostname *hostname;
+    Prober *prober = nullptr;
+    bool initialized = false;
+    bool confirmed = false;
+
+    Record browsePtrProposed, ptrProposed, srvProposed, txtProposed;
+    Record browsePtr, ptr, srv, txt;
+};
+
+void ProviderPrivate::confirm()
+{
+    delete prober;
+    prober = new Prober(server, srvProposed, q);
+    QObject::connect(prober, &Prober::nameConfirmed, q, [this](const QByteArray &name) { onNameConfirmed(name); });
+}
+
+void ProviderPrivate::farewell()
+{
+    Message message;
+    message.setResponse(true);
+    for (Record record : {ptr, srv, txt}) {
+        record.setTtl(0);
+        message.addRecord(record);
+    }
+    server->sendToGroups(message);
+}
+
+void ProviderPrivate::publish()
+{
+    browsePtr = browsePtrProposed;
+    ptr = ptrProposed;
+    srv = srvProposed;
+    txt = txtProposed;
+    Message message;
+    message.setResponse(true);
+    message.addRecord(ptr);
+    message.addRecord(srv);
+    message.addRecord(txt);
+    server->sendToGroups(message);
+}
+
+void ProviderPrivate::onNameConfirmed(const QByteArray &name)
+{
+    if (confirmed)
+        farewell();
+    ptrProposed.setTarget(name);
+    srvProposed.setName(name);
+    txtProposed.setName(name);
+    publish();
+    confirmed = true;
+    if (prober) {
+        prober->deleteLater();
+        prober = nullptr;
+    }
+}
+
+void ProviderPrivate::onHostnameChanged(const QByteArray &name)
+{
+    srvProposed.setTarget(name);
+    if (initialized)
+        confirm();
+}
+
+void ProviderPrivate::onMessageReceived(const Message &message)
+{
+    if (!confirmed || message.isResponse())
+        return;
+    const QList<Record> known = message.records();
+    bool sendBrowsePtr = false, sendPtr = false, sendSrv = false, sendTxt = false;
+    for (const Query &query : message.queries()) {
+        if (query.type() == PTR && query.name() == MdnsBrowseType) {
+            sendBrowsePtr = true;
+        } else if (query.type() == PTR && query.name() == ptr.name()) {
+            sendPtr = true;
+        } else if (query.name() == srv.name()) {
+            // ANY comes from other responders probing for this very name.
+            sendSrv = sendSrv || query.type() == SRV || query.type() == ANY;
+            sendTxt = sendTxt || query.type() == TXT || query.type() == ANY;
+        }
+    }
+    if (sendBrowsePtr && known.contains(browsePtr))
+        sendBrowsePtr = false;
+    if (sendPtr && known.contains(ptr))
+        sendPtr = false;
+    if (sendPtr) {
+        // The instance's details always travel with its pointer.
+        sendSrv = true;
+        sendTxt = true;
+    } else {
+        if (sendSrv && known.contains(srv))
+            sendSrv = false;
+        if (sendTxt && known.contains(txt))
+            sendTxt = false;
+    }
+    if (!sendBrowsePtr && !sendPtr && !sendSrv && !sendTxt)
+        return;
+
+    Message reply;
+    reply.reply(message);
+    if (sendBrowsePtr)
+        reply.addRecord(browsePtr);
+    if (sendPtr)
+        reply.addRecord(ptr);
+    if (sendSrv)
+        reply.addRecord(srv);
+    if (sendTxt)
+        reply.addRecord(txt);
+    server->sendToGroups(reply);
+}
+
+Provider::Provider(AbstractServer *server, Hostname *hostname, QObject *parent)
+    : QObject(parent), d(new ProviderPrivate(this, server, hostname))
+{
+    connect(hostname, &Hostname::hostnameChanged, this, [this](const QByteArray &name) { d->onHostnameChanged(name); });
+    connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
+}
+
+Provider::~Provider()
+{
+    if (d->confirmed)
+        d->farewell();
+}
+
+void Provider::publishService(const Service &service)
+{
+    QByteArray label = service.name();
+    label.replace('.', '-');
+    const QByteArray fullName = label + '.' + service.type();
+    const bool nameChanged = fullName != d->srvProposed.name();
+
+    d->browsePtrProposed.setTarget(service.type());
+    d->ptrProposed.setName(service.type());
+    d->ptrProposed.setTarget(fullName);
+    d->srvProposed.setName(fullName);
+    d->srvProposed.setPort(service.port());
+    d->srvProposed.setTarget(d->hostname->hostName());
+    d->txtProposed.setName(fullName);
+    d->txtProposed.setAttributes(service.attributes());
+
+    if (d->hostname->isConfirmed()) {
+        if (!d->initialized || nameChanged)
+            d->confirm();
+        else
+            d->publish();
+    }
+    d->initialized = true;
+}
+
+} // namespace QMdnsEngine

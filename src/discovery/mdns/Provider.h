@@ -1,0 +1,33 @@
+#pragma once
+
+#include "discovery/mdns/Service.h"
+
+#include <QObject>
+#include <QScopedPointer>
+
+namespace QMdnsEngine
+{
+
+class AbstractServer;
+class Hostname;
+class ProviderPrivate;
+
+// Advertises one service instance on the host name that hostname holds: probes
+// the instance name, announces it, answers queries for it and says goodbye when
+// destroyed.
+class Provider : public QObject
+{
+    Q_OBJECT
+
+public:
+    Provider(AbstractServer *server, Hostname *hostname, QObject *parent = nullptr);
+    ~Provider() override;
+
+    // Advertises service, or re-advertises it after a change.
+    void publishService(const Service &service);
+
+private:
+    QScopedPointer<ProviderPrivate> d;
+};
+
+} // namespace QMdnsEngine

@@ -1,0 +1,183 @@
+// The UDP server in a network namespace of its own: several servers share port
+// 5353, malformed datagrams are dropped silently, and one sendToGroups reaches
+// both groups on every interface that can multicast.
+#include "discovery/mdns/Dns.h"
+#include "discovery/mdns/Server.h"
+
+#include <QProcess>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace QMdnsEngine;
+
+namespace
+{
+bool run(const QStringList &args)
+{
+    QProcess process;
+    process.start(args.first(), args.mid(1));
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+Message probe(const QByteArray &name)
+{
+    Message message;
+    Query query;
+    query.setName(name);
+    query.setType(A);
+    message.addQuery(query);
+    return message;
+}
+
+struct Captured
+{
+    int ifindex;
+    bool ipv6;
+};
+
+// Reads every outgoing UDP datagram to port 5353 that a packet socket saw.
+QList<Captured> drainCapture(int fd)
+{
+    QList<Captured> result;
+    for (;;) {
+        unsigned char buffer[2048];
+        sockaddr_ll from = {};
+        socklen_t fromLength = sizeof(from);
+        const ssize_t n = recvfrom(fd, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                                   &fromLength);
+        if (n < 0)
+            break;
+        if (from.sll_pkttype != PACKET_OUTGOING)
+            continue;
+        const int version = buffer[0] >> 4;
+        if (version == 4 && n >= 28 && buffer[9] == 17) {
+            const int ihl = (buffer[0] & 0x0f) * 4;
+            const quint16 port = quint16(buffer[ihl + 2] << 8 | buffer[ihl + 3]);
+            const bool group = buffer[16] == 224 && buffer[17] == 0 && buffer[18] == 0 && buffer[19] == 251;
+            if (port == MdnsPort && group)
+                result.append({from.sll_ifindex, false});
+        } else if (version == 6 && n >= 48 && buffer[6] == 17) {
+            const quint16 port = quint16(buffer[42] << 8 | buffer[43]);
+            const bool group = buffer[24] == 0xff && buffer[25] == 0x02 && buffer[39] == 0xfb;
+            if (port == MdnsPort && group)
+                result.append({from.sll_ifindex, true});
+        }
+    }
+    return result;
+}
+} // namespace
+
+class tst_MdnsServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void serversShareThePort();
+    void dropsMalformedSilently_data();
+    void dropsMalformedSilently();
+    void sendToGroupsCoversEveryInterface();
+};
+
+void tst_MdnsServer::serversShareThePort()
+{
+    Server first;
+    QSignalSpy firstErrors(&first, &AbstractServer::error);
+    Server second;
+    QSignalSpy secondErrors(&second, &AbstractServer::error);
+    QSignalSpy firstHeard(&first, &AbstractServer::messageReceived);
+    QSignalSpy secondHeard(&second, &AbstractServer::messageReceived);
+    QVERIFY2(firstErrors.isEmpty() && secondErrors.isEmpty(), "both servers bind 5353");
+
+    second.sendToGroups(probe("shared.local."));
+    // The first server hears it, and so does the sender itself (multicast loops back).
+    QTRY_VERIFY(!firstHeard.isEmpty());
+    QTRY_VERIFY(!secondHeard.isEmpty());
+    const Message heard = firstHeard.first().at(0).value<Message>();
+    QCOMPARE(heard.queries().size(), 1);
+    QCOMPARE(heard.queries().at(0).name(), QByteArray("shared.local."));
+    QCOMPARE(heard.port(), MdnsPort);
+    QVERIFY(!heard.address().isNull());
+
+    // sendTo answers the sender directly, on the address family it used.
+    Message reply;
+    reply.reply(heard);
+    Record record;
+    record.setName("shared.local.");
+    record.setType(A);
+    record.setAddress(QHostAddress("127.0.0.1"));
+    reply.addRecord(record);
+    secondHeard.clear();
+    first.sendTo(reply);
+    QTRY_VERIFY(!secondHeard.isEmpty());
+    QVERIFY(secondHeard.last().at(0).value<Message>().isResponse());
+}
+
+void tst_MdnsServer::dropsMalformedSilently_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::newRow("short") << QByteArray::fromHex("00008400000100");
+    QTest::newRow("self pointer") << QByteArray::fromHex("000084000001000000000000c00c00010001");
+    QTest::newRow("label length 100") << QByteArray::fromHex("00008400000100000000000064");
+}
+
+void tst_MdnsServer::dropsMalformedSilently()
+{
+    QFETCH(QByteArray, datagram);
+    Server server;
+    QSignalSpy heard(&server, &AbstractServer::messageReceived);
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress("127.0.0.1"), 0));
+    peer.writeDatagram(datagram, MdnsIpv4Address, MdnsPort);
+    // A good datagram after the bad one still gets through, and only it.
+    const QByteArray good = encodeMessage(probe("after.local."));
+    peer.writeDatagram(good, MdnsIpv4Address, MdnsPort);
+    QTRY_COMPARE(heard.count(), 1);
+    QTest::qWait(200);
+    QCOMPARE(heard.count(), 1);
+    QCOMPARE(heard.first().at(0).value<Message>().queries().at(0).name(), QByteArray("after.local."));
+}
+
+void tst_MdnsServer::sendToGroupsCoversEveryInterface()
+{
+    // A second multicast interface next to lo: one end of a veth pair; the other
+    // end has multicast off, so exactly two interfaces qualify.
+    if (!run({"ip", "link", "add", "mdnsa", "type", "veth", "peer", "name", "mdnsb"}))
+        QSKIP("cannot create a veth pair in this namespace (needs NETNS and CAP_NET_ADMIN)");
+    QVERIFY(run({"ip", "link", "set", "mdnsb", "multicast", "off"}));
+    QVERIFY(run({"ip", "addr", "add", "10.78.0.1/24", "dev", "mdnsa"}));
+    QVERIFY(run({"ip", "addr", "add", "fe80::78:1/64", "dev", "mdnsa", "nodad"}));
+    QVERIFY(run({"ip", "link", "set", "mdnsb", "up"}));
+    QVERIFY(run({"ip", "link", "set", "mdnsa", "up"}));
+
+    const int fd = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL));
+    if (fd < 0)
+        QSKIP("no packet socket (needs CAP_NET_RAW)");
+    Server server;
+    QTest::qWait(300);
+    drainCapture(fd);
+
+    server.sendToGroups(probe("count.local."));
+    QTest::qWait(500);
+    const QList<Captured> captured = drainCapture(fd);
+    ::close(fd);
+
+    const int lo = QNetworkInterface::interfaceIndexFromName("lo");
+    const int veth = QNetworkInterface::interfaceIndexFromName("mdnsa");
+    QMap<QPair<int, bool>, int> perInterface;
+    for (const Captured &c : captured)
+        ++perInterface[qMakePair(c.ifindex, c.ipv6)];
+    QCOMPARE(captured.size(), 4);
+    QCOMPARE(perInterface.value(qMakePair(lo, false)), 1);
+    QCOMPARE(perInterface.value(qMakePair(lo, true)), 1);
+    QCOMPARE(perInterface.value(qMakePair(veth, false)), 1);
+    QCOMPARE(perInterface.value(qMakePair(veth, true)), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_MdnsServer)
+#include "tst_MdnsServer.moc"
