@@ -1,8 +1,7 @@
 #include "app/AppPlatform.h"
 
 #include <QDBusConnection>
-#include <QDBusInterface>
-#include <QDBusReply>
+#include <QDBusMessage>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
@@ -10,6 +9,11 @@
 #include <QUrl>
 
 #include <time.h>
+
+namespace {
+// Long enough for a file manager that has to start first, short enough for a user.
+constexpr int kFileManagerTimeoutMs = 5000;
+} // namespace
 
 AppPlatform &AppPlatform::instance()
 {
@@ -24,19 +28,20 @@ bool AppPlatform::showInFolder(const QString &path)
     const QString uri = QUrl::fromLocalFile(canonical).toString();
     const bool isDir = info.isDir();
 
-    // The freedesktop file-manager interface selects the file in its folder,
-    // as the Windows explorer does with "/select,".
+    // The freedesktop file-manager interface selects the file in its folder, as the
+    // Windows explorer does with "/select,". A plain method call rather than an
+    // interface object: that would first introspect the service, a second blocking
+    // round trip, and the GUI thread waits here.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
-        QDBusInterface fm(QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-                          QStringLiteral("org.freedesktop.FileManager1"), bus);
-        if (fm.isValid()) {
-            QDBusMessage reply = fm.call(isDir ? QStringLiteral("ShowFolders") : QStringLiteral("ShowItems"),
-                                         QStringList{uri}, QString());
-            if (reply.type() == QDBusMessage::ReplyMessage)
-                return true;
-            qInfo().noquote() << "showInFolder: file manager refused:" << reply.errorMessage();
-        }
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+            QStringLiteral("org.freedesktop.FileManager1"), isDir ? QStringLiteral("ShowFolders") : QStringLiteral("ShowItems"));
+        call << QStringList{uri} << QString();
+        const QDBusMessage reply = bus.call(call, QDBus::Block, kFileManagerTimeoutMs);
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            return true;
+        qInfo().noquote() << "showInFolder: no file manager answered: " + reply.errorMessage();
     }
     const QString folder = isDir ? canonical : info.absolutePath();
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));

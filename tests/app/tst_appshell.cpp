@@ -1,0 +1,346 @@
+// The application shell as a user's machine sees it: the log line format, the data
+// folder and log file of real start-ups in child processes, crash reports, the frame
+// pool contract and the statistics sampling.
+
+#include "app/FramePool.h"
+#include "app/Logging.h"
+#include "app/StatsClient.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <map>
+
+namespace {
+const QRegularExpression kLine(
+    QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}\\.\\d{2}\\.\\d{2}\\.\\d{3} \\[(DEBUG|INFO |WARN |CRITI|FATAL)\\] (.*)$"));
+
+struct ProbeRun {
+    QString output; // standard output and error, merged
+    QProcess::ExitStatus status = QProcess::NormalExit;
+    int exitCode = -1;
+};
+
+// Runs the start-up steps in a fresh process whose generic data location is dataHome.
+ProbeRun runProbe(const QString &dataHome, const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral(SHELLPROBE_PATH), args);
+    ProbeRun r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    r.output = QString::fromLatin1(p.readAll());
+    r.status = p.exitStatus();
+    r.exitCode = p.exitCode();
+    return r;
+}
+
+QStringList readLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QString probeFolder(const QString &dataHome)
+{
+    return dataHome + QStringLiteral("/shellprobe/");
+}
+} // namespace
+
+class TestAppShell : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void formatsEveryLevel_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const QString ts = QStringLiteral("2026.01.02 03.04.05.006");
+        QTest::newRow("debug") << int(QtDebugMsg) << "hello" << ts + " [DEBUG] hello";
+        QTest::newRow("info") << int(QtInfoMsg) << "hello" << ts + " [INFO ] hello";
+        QTest::newRow("warning") << int(QtWarningMsg) << "hello" << ts + " [WARN ] hello";
+        QTest::newRow("critical") << int(QtCriticalMsg) << "hello" << ts + " [CRITI] hello";
+        QTest::newRow("fatal") << int(QtFatalMsg) << "hello" << ts + " [FATAL] hello";
+        // Placeholders in the text are the text, not a second substitution.
+        QTest::newRow("text with placeholders") << int(QtInfoMsg) << "%1 %2 %3" << ts + " [INFO ] %1 %2 %3";
+        QTest::newRow("empty text") << int(QtWarningMsg) << "" << ts + " [WARN ] ";
+    }
+    void formatsEveryLevel()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        const QDateTime when(QDate(2026, 1, 2), QTime(3, 4, 5, 6));
+        QCOMPARE(Logging::formatLine(QtMsgType(type), text, when), expected);
+    }
+
+    // Two start-ups on a clean account: the first makes the data folder and says so,
+    // the second does not; each run's log file holds that run's lines only, in the
+    // line format, while the lines from before the handler reach the console only.
+    void startUpTwice()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString folder = probeFolder(home.path());
+        const QString log = folder + QStringLiteral("log.txt");
+
+        const ProbeRun first = runProbe(home.path(), {QStringLiteral("levels"), QStringLiteral("first-run-token")});
+        QCOMPARE(first.status, QProcess::NormalExit);
+        QVERIFY2(first.output.contains(QStringLiteral("Making app path ") + folder), qPrintable(first.output));
+        QVERIFY(first.output.contains(QStringLiteral("Logging to ") + log));
+        const QStringList firstLog = readLines(log);
+        QVERIFY(firstLog.filter(QStringLiteral("first-run-token")).size() == 1);
+
+        const ProbeRun second = runProbe(home.path(), {QStringLiteral("levels"), QStringLiteral("second-run-token")});
+        QCOMPARE(second.status, QProcess::NormalExit);
+        QVERIFY2(!second.output.contains(QStringLiteral("Making app path ")), qPrintable(second.output));
+        const QStringList lines = readLines(log);
+        QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("first-run-token")));
+
+        // What the file holds, in order, after the handler took over.
+        const QStringList expectTail{QStringLiteral("[INFO ] Crashpad Start"),
+                                     QStringLiteral("[INFO ] Starting crash handler."),
+                                     QStringLiteral("[INFO ] Crashpad start: true"),
+                                     QStringLiteral("[DEBUG] probe debug"),
+                                     QStringLiteral("[INFO ] probe info second-run-token"),
+                                     QStringLiteral("[WARN ] probe warning"),
+                                     QStringLiteral("[CRITI] probe critical")};
+        QCOMPARE(lines.size(), expectTail.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            QVERIFY2(kLine.match(lines[i]).hasMatch(), qPrintable(lines[i]));
+            QCOMPARE(lines[i].mid(24), expectTail[i]);
+            // The console carries the same line.
+            QVERIFY2(second.output.contains(lines[i]), qPrintable(lines[i]));
+        }
+        QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("Logging to ")));
+    }
+
+    void wholeLinesFromTwoThreads()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const int perThread = 4000;
+        const ProbeRun run = runProbe(home.path(), {QStringLiteral("threads"), QString::number(perThread)});
+        QCOMPARE(run.status, QProcess::NormalExit);
+        const QStringList lines = readLines(probeFolder(home.path()) + QStringLiteral("log.txt"));
+        const QRegularExpression body(QStringLiteral("^thread ([AB]) seq (\\d+) x{180}$"));
+        std::map<QString, int> next{{QStringLiteral("A"), 0}, {QStringLiteral("B"), 0}};
+        int threaded = 0;
+        for (const QString &l : lines) {
+            const QRegularExpressionMatch m = kLine.match(l);
+            QVERIFY2(m.hasMatch(), qPrintable(l));
+            if (m.captured(1) != QLatin1String("WARN "))
+                continue;
+            const QRegularExpressionMatch b = body.match(m.captured(2));
+            QVERIFY2(b.hasMatch(), qPrintable(l));
+            // Each thread's lines appear once each, in its own order.
+            QCOMPARE(b.captured(2).toInt(), next[b.captured(1)]++);
+            ++threaded;
+        }
+        QCOMPARE(threaded, 2 * perThread);
+    }
+
+    // Logging goes on, on the console only, when there is nowhere to write a file.
+    void consoleOnlyWithoutLogFile_data()
+    {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<bool>("crashHandlerArmed");
+        QTest::newRow("data location is a file") << "data-home-is-file" << false;
+        QTest::newRow("log.txt is a folder") << "log-is-folder" << true;
+    }
+    void consoleOnlyWithoutLogFile()
+    {
+        QFETCH(QString, blocker);
+        QFETCH(bool, crashHandlerArmed);
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QString dataHome = home.path();
+        if (blocker == QLatin1String("data-home-is-file")) {
+            QFile f(home.filePath(QStringLiteral("blocked")));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            dataHome = f.fileName() + QStringLiteral("/data");
+        } else {
+            QVERIFY(QDir().mkpath(probeFolder(dataHome) + QStringLiteral("log.txt")));
+        }
+        const ProbeRun run = runProbe(dataHome, {QStringLiteral("levels"), QStringLiteral("token")});
+        QCOMPARE(run.status, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 0);
+        bool sawWarning = false;
+        for (const QString &l : run.output.split(QLatin1Char('\n'))) {
+            if (l.endsWith(QLatin1String("[WARN ] probe warning")))
+                sawWarning = kLine.match(l).hasMatch();
+        }
+        QVERIFY2(sawWarning, qPrintable(run.output));
+        QVERIFY(run.output.contains(crashHandlerArmed ? QStringLiteral("Crashpad start: true")
+                                                      : QStringLiteral("Crashpad start: false")));
+        QVERIFY(QFileInfo(probeFolder(dataHome) + QStringLiteral("log.txt")).isFile() == false);
+    }
+
+    void writesCrashReport_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("signalLine");
+        QTest::newRow("null pointer") << "segv" << "signal: 11 SIGSEGV";
+        QTest::newRow("abort") << "abort" << "signal: 6 SIGABRT";
+        QTest::newRow("fatal message") << "fatal" << "signal: 6 SIGABRT";
+        QTest::newRow("arithmetic") << "fpe" << "signal: 8 SIGFPE";
+    }
+    void writesCrashReport()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, signalLine);
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        const ProbeRun run = runProbe(home.path(), {QStringLiteral("crash"), how});
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        QCOMPARE(run.status, QProcess::CrashExit); // the signal still ends the process
+        const QDir crashes(probeFolder(home.path()) + QStringLiteral("crashes"));
+        const QStringList reports = crashes.entryList(QDir::Files);
+        QCOMPARE(reports.size(), 1);
+        const QStringList lines = readLines(crashes.filePath(reports[0]));
+        QVERIFY(lines.size() > 6);
+        QCOMPARE(lines[0], QStringLiteral("label: vq6020"));
+        QCOMPARE(lines[1], QStringLiteral("version: 1.0.31"));
+        QVERIFY(lines[2].startsWith(QLatin1String("time: ")));
+        const qint64 t = lines[2].mid(6).toLongLong();
+        QVERIFY(t >= before && t <= after);
+        QCOMPARE(lines[3], signalLine);
+        QCOMPARE(lines[4], QStringLiteral("backtrace:"));
+        QVERIFY(lines.mid(5).filter(QStringLiteral("shellprobe")).size() >= 1);
+        if (how == QLatin1String("fatal")) {
+            const QStringList log = readLines(probeFolder(home.path()) + QStringLiteral("log.txt"));
+            QVERIFY(!log.isEmpty() && log.last().endsWith(QLatin1String(" [FATAL] probe fatal")));
+        }
+    }
+
+    void framePoolContract_data()
+    {
+        QTest::addColumn<QStringList>("returns"); // what comes back, in order, after all 4 are lent
+        QTest::addColumn<QVector<bool>>("accepted");
+        QTest::addColumn<QVector<int>>("retaken"); // indices of frames taken again, in order
+        QTest::newRow("in order") << QStringList{"0", "1", "2"} << QVector<bool>{true, true, true}
+                                  << QVector<int>{0, 1, 2};
+        QTest::newRow("out of order is first come first served")
+            << QStringList{"3", "0", "2"} << QVector<bool>{true, true, true} << QVector<int>{3, 0, 2};
+        QTest::newRow("twice") << QStringList{"1", "1", "2"} << QVector<bool>{true, false, true}
+                               << QVector<int>{1, 2};
+        QTest::newRow("null") << QStringList{"null", "2"} << QVector<bool>{false, true} << QVector<int>{2};
+        QTest::newRow("other owner's tag")
+            << QStringList{"foreign", "0"} << QVector<bool>{false, true} << QVector<int>{0};
+        QTest::newRow("same tag, other pool")
+            << QStringList{"stranger", "0"} << QVector<bool>{false, true} << QVector<int>{0};
+        QTest::newRow("own frame retagged") << QStringList{"retagged 1"} << QVector<bool>{false} << QVector<int>{};
+    }
+    void framePoolContract()
+    {
+        QFETCH(QStringList, returns);
+        QFETCH(QVector<bool>, accepted);
+        QFETCH(QVector<int>, retaken);
+        FramePool pool(4, FrameOwner::VideoWorker);
+        FramePool other(1, FrameOwner::VideoWorker);
+        Frame_t foreign;
+        foreign.ownerTag = FrameOwner::Decompressor;
+        QVector<Frame_t *> lent;
+        while (Frame_t *f = pool.take()) {
+            QCOMPARE(f->ownerTag, FrameOwner::VideoWorker);
+            QCOMPARE(f->pts, qint64(0));
+            QVERIFY(std::all_of(f->pixels.get(), f->pixels.get() + Frame_t::Bytes, [](uint8_t b) { return b == 0; }));
+            lent << f;
+        }
+        QCOMPARE(lent.size(), 4);
+        QCOMPARE(pool.freeCount(), 0);
+        for (int i = 0; i < returns.size(); ++i) {
+            const QString &r = returns[i];
+            Frame_t *f = nullptr;
+            if (r == QLatin1String("foreign"))
+                f = &foreign;
+            else if (r == QLatin1String("stranger"))
+                f = other.take();
+            else if (r.startsWith(QLatin1String("retagged"))) {
+                f = lent[r.section(QLatin1Char(' '), 1).toInt()];
+                f->ownerTag = FrameOwner::Decompressor;
+            } else if (r != QLatin1String("null"))
+                f = lent[r.toInt()];
+            QCOMPARE(pool.giveBack(f), accepted[i]);
+        }
+        QCOMPARE(pool.freeCount(), retaken.size());
+        for (int idx : retaken)
+            QCOMPARE(pool.take(), lent[idx]);
+        QCOMPARE(pool.take(), nullptr);
+    }
+
+    void statsPublishZerosWithoutTraffic()
+    {
+        StatsClient *stats = StatsClient::instance();
+        QTest::qWait(1100); // forget whatever an earlier case fed
+        QSignalSpy spy(stats, &StatsClient::newStats);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(1000);
+        const qint64 elapsed = clock.elapsed();
+        // One sample every 100 ms.
+        QVERIFY2(spy.size() >= 8 && spy.size() <= elapsed / 100 + 1, qPrintable(QString::number(spy.size())));
+        for (const QList<QVariant> &s : spy) {
+            QCOMPARE(s.at(0).toDouble(), 0.0);
+            QCOMPARE(s.at(1).toDouble(), 0.0);
+            QCOMPARE(s.at(2).toDouble(), 0.0);
+        }
+        QCOMPARE(StatsClient::framesPerSecondX100(), 0);
+        QCOMPARE(StatsClient::networkBytesPerSecondX100(), 0);
+    }
+
+    // 60 frames a second of 272 lines, from a thread other than the sampler's as in the
+    // client: after one second the averages are the rates.
+    void statsSettleAtSixtyFramesPerSecond()
+    {
+        StatsClient *stats = StatsClient::instance();
+        QTest::qWait(1100);
+        QSignalSpy spy(stats, &StatsClient::newStats);
+        std::atomic<bool> stop{false};
+        std::thread feeder([&stop] {
+            QElapsedTimer clock;
+            clock.start();
+            for (qint64 i = 0; !stop.load(); ++i) {
+                while (clock.nsecsElapsed() < i * 1000000000 / 60 && !stop.load())
+                    QThread::usleep(200);
+                StatsClient::bytesReceived(272 * 994);
+                StatsClient::compressedBytesOut(20000);
+                StatsClient::frameReceived();
+            }
+        });
+        QTest::qWait(1250);
+        const int fpsX100 = StatsClient::framesPerSecondX100();
+        const int bpsX100 = StatsClient::networkBytesPerSecondX100();
+        const QList<QVariant> last = spy.last();
+        stop = true;
+        feeder.join();
+        QVERIFY2(fpsX100 >= 5800 && fpsX100 <= 6200, qPrintable(QString::number(fpsX100)));
+        QVERIFY2(qAbs(bpsX100 / 100.0 - 60.0 * 272 * 994) <= 2 * 272 * 994, qPrintable(QString::number(bpsX100)));
+        QVERIFY(qAbs(last.at(2).toDouble() - 60.0) <= 2.0);
+        QVERIFY(qAbs(last.at(1).toDouble() - 60.0 * 20000) <= 2 * 20000);
+    }
+};
+
+QTEST_MAIN(TestAppShell)
+#include "tst_appshell.moc"
