@@ -1,0 +1,153 @@
+// vq6020-sim --stream-to 127.0.0.1 feeding the client's PylonWorker over real
+// UDP: every frame assembled must equal, pixel for pixel, the frame the
+// simulator drew for that frame number.
+#include "ScreenRenderer.h"
+#include "stream/PylonWorker.h"
+#include "support/LogCapture.h"
+#include "support/SimProcess.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <memory>
+#include <QtTest>
+
+namespace {
+
+struct Received {
+    int frames = 0;
+    int exact = 0;
+    int waterfallLines = 0;
+    int waterfallLinesMatching = 0;
+    QList<uint16_t> numbers;
+    QList<qint64> pts;
+    qint64 firstMs = -1;
+    qint64 lastMs = -1;
+};
+
+} // namespace
+
+class TestE2eStream : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void framesEqualWhatWasDrawn_data();
+    void framesEqualWhatWasDrawn();
+
+private:
+    Received receive(const QStringList &simArgs, int expectedFrames);
+};
+
+void TestE2eStream::initTestCase()
+{
+    qRegisterMetaType<Frame_t *>();
+    QVERIFY2(!SimProcess::executable().isEmpty(), "VQ6020_SIM must name the simulator");
+}
+
+Received TestE2eStream::receive(const QStringList &simArgs, int expectedFrames)
+{
+    Received r;
+    LogCapture log;
+    QThread thread;
+    auto *worker = new PylonWorker;
+    worker->moveToThread(&thread);
+    thread.start();
+    QMetaObject::invokeMethod(worker, "startWorker", Qt::QueuedConnection);
+    if (!log.waitFor(QStringLiteral("Started Network Worker Thread."), 5000)) {
+        thread.quit();
+        thread.wait();
+        delete worker;
+        return r;
+    }
+
+    ScreenRenderer renderer;
+    const RadioState state; // --stream-to runs the radio in its power-on state
+    QElapsedTimer clock;
+    clock.start();
+    // Frames still queued when this returns must not reach the locals below:
+    // destroying the receiver drops its pending calls.
+    auto context = std::make_unique<QObject>();
+    connect(
+        worker, &PylonWorker::newFrame, context.get(),
+        [&](Frame_t *f) {
+            if (r.frames < expectedFrames) {
+                ++r.frames;
+                r.lastMs = clock.elapsed();
+                if (r.firstMs < 0)
+                    r.firstMs = r.lastMs;
+                r.numbers << f->frameNumber;
+                r.pts << f->pts;
+                const QByteArray &want = renderer.render(state, f->frameNumber);
+                if (memcmp(want.constData(), f->pixels.get(), size_t(Frame_t::Bytes)) == 0)
+                    ++r.exact;
+                const QRect wf = ScreenRenderer::waterfallRect();
+                for (int y = wf.top(); y <= wf.bottom(); ++y) {
+                    ++r.waterfallLines;
+                    if (memcmp(want.constData() + y * Frame_t::Stride, f->pixels.get() + y * Frame_t::Stride,
+                               size_t(Frame_t::Stride))
+                        == 0)
+                        ++r.waterfallLinesMatching;
+                }
+            }
+            QMetaObject::invokeMethod(worker, [worker, f]() { worker->buffDispose(f); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+
+    SimProcess sim;
+    if (sim.start(QStringList{"--stream-to", "127.0.0.1", "--no-control", "--no-mdns"} + simArgs)) {
+        QTest::qWaitFor([&]() { return r.frames >= expectedFrames; }, 15000);
+        sim.stop();
+    }
+    context.reset();
+    thread.quit();
+    thread.wait();
+    delete worker;
+    return r;
+}
+
+void TestE2eStream::framesEqualWhatWasDrawn_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<double>("fps");
+    QTest::addColumn<double>("minLineMatch"); // share of waterfall lines as drawn
+    QTest::addColumn<double>("maxLineMatch");
+    QTest::addColumn<int>("firstFrame");
+
+    QTest::newRow("60 fps in order") << QStringList{} << 150 << 60.0 << 1.0 << 1.0 << 0;
+    QTest::newRow("lines shuffled") << QStringList{"--shuffle"} << 120 << 60.0 << 1.0 << 1.0 << 0;
+    QTest::newRow("divisor 1 is 30 fps") << QStringList{"--divisor", "1"} << 60 << 30.0 << 1.0 << 1.0 << 0;
+    QTest::newRow("frame number wraps") << QStringList{"--first-frame", "65500"} << 90 << 60.0 << 1.0 << 1.0
+                                        << 65500;
+    // A lost line keeps the previous frame's pixels: about one line in ten is stale.
+    QTest::newRow("10% loss") << QStringList{"--loss", "10"} << 100 << 60.0 << 0.8 << 0.97 << 0;
+}
+
+void TestE2eStream::framesEqualWhatWasDrawn()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, frames);
+    QFETCH(double, fps);
+    QFETCH(double, minLineMatch);
+    QFETCH(double, maxLineMatch);
+    QFETCH(int, firstFrame);
+
+    const Received r = receive(args, frames);
+    QCOMPARE(r.frames, frames);
+    const double match = double(r.waterfallLinesMatching) / r.waterfallLines;
+    QVERIFY2(match >= minLineMatch && match <= maxLineMatch, qPrintable(QString::number(match)));
+    if (minLineMatch == 1.0) {
+        QCOMPARE(r.exact, frames);
+        // Without loss no frame is skipped and the numbers run on across 65535.
+        QCOMPARE(r.numbers.first(), uint16_t(firstFrame));
+        for (int i = 1; i < r.numbers.size(); ++i)
+            QCOMPARE(r.numbers.at(i), uint16_t(r.numbers.at(i - 1) + 1));
+        QCOMPARE(r.pts.last() - r.pts.first(), qint64(frames - 1));
+    }
+    const double measured = (r.frames - 1) * 1000.0 / double(r.lastMs - r.firstMs);
+    QVERIFY2(qAbs(measured - fps) <= fps * 0.1, qPrintable(QStringLiteral("%1 fps").arg(measured)));
+}
+
+QTEST_MAIN(TestE2eStream)
+#include "tst_e2e_stream.moc"
