@@ -4,6 +4,7 @@
 #include "discovery/mdns/Dns.h"
 #include "discovery/mdns/Server.h"
 
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QUdpSocket>
 #include <QtTest>
@@ -145,15 +146,25 @@ void tst_MdnsServer::dropsMalformedSilently()
 
 void tst_MdnsServer::sendToGroupsCoversEveryInterface()
 {
-    // A second multicast interface next to lo: one end of a veth pair; the other
-    // end has multicast off, so exactly two interfaces qualify.
+    // Two multicast interfaces: one end of each of two veth pairs (the other ends
+    // have multicast off). Loopback leaves the game: it does not carry IPv6
+    // multicast, and this namespace is ours alone.
     if (!run({"ip", "link", "add", "mdnsa", "type", "veth", "peer", "name", "mdnsb"}))
         QSKIP("cannot create a veth pair in this namespace (needs NETNS and CAP_NET_ADMIN)");
-    QVERIFY(run({"ip", "link", "set", "mdnsb", "multicast", "off"}));
-    QVERIFY(run({"ip", "addr", "add", "10.78.0.1/24", "dev", "mdnsa"}));
-    QVERIFY(run({"ip", "addr", "add", "fe80::78:1/64", "dev", "mdnsa", "nodad"}));
-    QVERIFY(run({"ip", "link", "set", "mdnsb", "up"}));
+    QVERIFY(run({"ip", "link", "add", "mdnsc", "type", "veth", "peer", "name", "mdnsd"}));
+    QVERIFY(run({"ip", "link", "set", "lo", "multicast", "off"}));
+    int octet = 1;
+    for (const char *name : {"mdnsa", "mdnsc"}) {
+        QVERIFY(run({"ip", "addr", "add", QStringLiteral("10.78.%1.1/24").arg(octet), "dev", name}));
+        QVERIFY(run({"ip", "addr", "add", QStringLiteral("fe80::78:%1/64").arg(octet), "dev", name, "nodad"}));
+        ++octet;
+    }
+    for (const char *name : {"mdnsb", "mdnsd"}) {
+        QVERIFY(run({"ip", "link", "set", name, "multicast", "off"}));
+        QVERIFY(run({"ip", "link", "set", name, "up"}));
+    }
     QVERIFY(run({"ip", "link", "set", "mdnsa", "up"}));
+    QVERIFY(run({"ip", "link", "set", "mdnsc", "up"}));
 
     const int fd = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL));
     if (fd < 0)
@@ -167,16 +178,19 @@ void tst_MdnsServer::sendToGroupsCoversEveryInterface()
     const QList<Captured> captured = drainCapture(fd);
     ::close(fd);
 
-    const int lo = QNetworkInterface::interfaceIndexFromName("lo");
-    const int veth = QNetworkInterface::interfaceIndexFromName("mdnsa");
+    const int first = QNetworkInterface::interfaceIndexFromName("mdnsa");
+    const int second = QNetworkInterface::interfaceIndexFromName("mdnsc");
     QMap<QPair<int, bool>, int> perInterface;
     for (const Captured &c : captured)
         ++perInterface[qMakePair(c.ifindex, c.ipv6)];
-    QCOMPARE(captured.size(), 4);
-    QCOMPARE(perInterface.value(qMakePair(lo, false)), 1);
-    QCOMPARE(perInterface.value(qMakePair(lo, true)), 1);
-    QCOMPARE(perInterface.value(qMakePair(veth, false)), 1);
-    QCOMPARE(perInterface.value(qMakePair(veth, true)), 1);
+    QStringList seen;
+    for (auto i = perInterface.cbegin(); i != perInterface.cend(); ++i)
+        seen << QStringLiteral("if%1/%2:%3").arg(i.key().first).arg(i.key().second ? "v6" : "v4").arg(i.value());
+    QVERIFY2(captured.size() == 4, qPrintable(seen.join(' ')));
+    QCOMPARE(perInterface.value(qMakePair(first, false)), 1);
+    QCOMPARE(perInterface.value(qMakePair(first, true)), 1);
+    QCOMPARE(perInterface.value(qMakePair(second, false)), 1);
+    QCOMPARE(perInterface.value(qMakePair(second, true)), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsServer)
