@@ -29,7 +29,7 @@ ControlPort::~ControlPort()
 
 bool ControlPort::listen(quint16 port)
 {
-    if (!m_server->listen(QHostAddress::Any, port)) {
+    if (!m_server->listen(QHostAddress::AnyIPv4, port)) {
         qWarning().noquote() << QStringLiteral("Cannot listen on control port %1: %2")
                                     .arg(port)
                                     .arg(m_server->errorString());
