@@ -15,9 +15,13 @@ namespace {
 // peer could negotiate.
 const int kCiphersuites[] = {MBEDTLS_TLS_PSK_WITH_AES_128_GCM_SHA256, 0};
 const char kPskIdentity[] = "PSK_identity";
-// The client waits here for the server's ChangeCipherSpec after sending its
-// Finished; a peer holding another key drops the connection at this point.
-constexpr int kClientWaitsForServerCcs = MBEDTLS_SSL_SERVER_CHANGE_CIPHER_SPEC;
+// After sending its Finished the client waits for the server's ChangeCipherSpec,
+// or first for a NewSessionTicket when the server accepted the ticket extension
+// (OpenSSL does). A peer holding another key drops the connection in either.
+bool clientAwaitsServerFinish(int tlsState)
+{
+    return tlsState == MBEDTLS_SSL_SERVER_CHANGE_CIPHER_SPEC || tlsState == MBEDTLS_SSL_SERVER_NEW_SESSION_TICKET;
+}
 
 void discardDebug(void *, int, const char *, int, const char *) {}
 
@@ -154,7 +158,7 @@ bool SocketWrapper::handshakeStep()
         return true;
     }
 
-    const bool refused = (rc == MBEDTLS_ERR_NET_CONN_RESET && tlsState == kClientWaitsForServerCcs) ||
+    const bool refused = (rc == MBEDTLS_ERR_NET_CONN_RESET && clientAwaitsServerFinish(tlsState)) ||
                          rc == MBEDTLS_ERR_SSL_INVALID_MAC || rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE;
     if (refused && !m_credentialsReported) {
         // The peer's alert and its close both end up here; the owner hears it once.
