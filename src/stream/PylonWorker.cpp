@@ -24,6 +24,10 @@ constexpr int kSlotBytes = 1024;
 // Enough for several hundred microseconds of the stream at its fastest; more only
 // costs memory, fewer costs system calls.
 constexpr int kBatch = 64;
+// Under a flood the queue may never run dry; returning to the event loop every couple
+// of frames lets the frames coming back through buffDispose() re-enter the pool. The
+// descriptor is still readable, so reading resumes at once.
+constexpr int kMaxPerWakeup = 2 * Frame_t::Height;
 
 // The short-buffer warning is about the machine, not about one worker: say it once.
 std::atomic<bool> g_smallBufferWarned{false};
@@ -161,7 +165,7 @@ void PylonWorker::processPendingDatagrams()
 void PylonWorker::readPortable()
 {
     uint8_t *slot = m_slots.get();
-    while (m_socket->hasPendingDatagrams()) {
+    for (int read = 0; read < kMaxPerWakeup && m_socket->hasPendingDatagrams(); ++read) {
         const qint64 n = m_socket->readDatagram(reinterpret_cast<char *>(slot), kSlotBytes);
         if (n < 0 && !m_socket->hasPendingDatagrams())
             break;
@@ -174,7 +178,7 @@ void PylonWorker::readBatched()
 #ifdef Q_OS_LINUX
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
-    for (;;) {
+    for (int read = 0; read < kMaxPerWakeup;) {
         for (int i = 0; i < kBatch; ++i) {
             iov[i].iov_base = m_slots.get() + size_t(i) * kSlotBytes;
             iov[i].iov_len = kSlotBytes;
@@ -198,6 +202,7 @@ void PylonWorker::readBatched()
         }
         if (n < kBatch)
             return;
+        read += n;
     }
 #endif
 }
