@@ -36,7 +36,7 @@ void MDNSBrowser::startLookup()
         m_lookup.startLookup();
         return;
     }
-    QTimer::singleShot(kNoServiceTimeoutMs, this, [this]() { reportTimeout(); });
+    QTimer::singleShot(kNoServiceTimeoutMs, Qt::PreciseTimer, this, [this]() { reportTimeout(); });
 }
 
 void MDNSBrowser::onServiceAdded(const QMdnsEngine::Service &service)

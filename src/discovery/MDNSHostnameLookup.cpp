@@ -14,6 +14,8 @@ MDNSHostnameLookup::MDNSHostnameLookup(QMdnsEngine::AbstractServer *server, QObj
     : LocatorStrategy(parent), m_hostname(QString::fromLatin1(kUnitMdnsHostname)), m_server(server), m_timer(this)
 {
     m_timer.setSingleShot(true);
+    // The five seconds are part of what the locator promises; a coarse timer may end 5 % early.
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &MDNSHostnameLookup::resolverTimeout);
 }
 
