@@ -1,0 +1,340 @@
+// Interoperability with avahi. avahi-daemon runs in one network namespace, this
+// test in another, the two joined by a veth pair (10.77.0.1 avahi, 10.77.0.2 us);
+// avahi gets a private system bus and the same host name as this machine, so our
+// host name must step aside to "-2".
+#include "discovery/MDNSHostnameLookup.h"
+#include "discovery/OfferProxy.h"
+#include "discovery/mdns/Browser.h"
+#include "discovery/mdns/Hostname.h"
+#include "discovery/mdns/Resolver.h"
+#include "discovery/mdns/Server.h"
+#include "support/LogCapture.h"
+
+#include <QProcess>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <memory>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(QHostAddress)
+
+using namespace QMdnsEngine;
+
+namespace
+{
+const char *const kAvahiAddress = "10.77.0.1";
+const char *const kOurAddress = "10.77.0.2";
+
+QByteArray machineLabel()
+{
+    return QSysInfo::machineHostName().toUtf8().replace('.', '-');
+}
+} // namespace
+
+class tst_AvahiInterop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void hostnameStepsAsideAndResolvesInAvahi();
+    void browserSeesAvahiService();
+    void avahiAddressesResolve_data();
+    void avahiAddressesResolve();
+    void avahiBrowsesOfferedRelay();
+    void secondRelayInstanceIsNumbered();
+
+private:
+    bool run(const QStringList &args, QByteArray *output = nullptr, int timeoutMs = 15000);
+    // Starts a long-running avahi tool and waits until it reports its entry as established.
+    std::unique_ptr<QProcess> publish(const QStringList &args);
+    // avahi-browse -rpt lines for the relay type, as field lists.
+    QList<QStringList> browseRelays();
+
+    QTemporaryDir m_dir;
+    QString m_nsAvahi;
+    QString m_nsOurs;
+    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+    QProcess m_avahi;
+    qint64 m_dbusPid = 0;
+    QString m_ourHostname;
+};
+
+bool tst_AvahiInterop::run(const QStringList &args, QByteArray *output, int timeoutMs)
+{
+    QProcess process;
+    process.setProcessEnvironment(m_env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(args.first(), args.mid(1));
+    // Keep our own responders answering while the tool asks them.
+    QDeadlineTimer deadline(timeoutMs);
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
+        QTest::qWait(20);
+    const bool finished = process.state() == QProcess::NotRunning;
+    if (output)
+        *output = process.readAll();
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+        if (output)
+            *output += process.readAll();
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+std::unique_ptr<QProcess> tst_AvahiInterop::publish(const QStringList &args)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(m_env);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->start(args.first(), args.mid(1));
+    QByteArray seen;
+    QDeadlineTimer deadline(10000);
+    while (!seen.contains("Established") && !deadline.hasExpired() && process->state() != QProcess::NotRunning) {
+        process->waitForReadyRead(200);
+        seen += process->readAll();
+    }
+    if (!seen.contains("Established"))
+        qWarning().noquote() << args.join(' ') << "did not establish:" << seen;
+    return process;
+}
+
+QList<QStringList> tst_AvahiInterop::browseRelays()
+{
+    QByteArray output;
+    run({"avahi-browse", "-rpt", "_fernholow._tcp"}, &output);
+    QList<QStringList> result;
+    for (const QByteArray &line : output.split('\n')) {
+        if (line.startsWith("=;"))
+            result.append(QString::fromUtf8(line).split(';'));
+    }
+    return result;
+}
+
+void tst_AvahiInterop::initTestCase()
+{
+    qRegisterMetaType<QHostAddress>();
+    for (const char *tool : {"ip", "avahi-daemon", "avahi-publish", "avahi-browse", "avahi-resolve", "dbus-daemon"}) {
+        if (QStandardPaths::findExecutable(tool).isEmpty() &&
+            QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin"}).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+    }
+    QVERIFY(m_dir.isValid());
+    QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                            QFileDevice::ReadOther | QFileDevice::ExeOther |
+                                            QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+    const QString id = QString::number(QCoreApplication::applicationPid());
+    m_nsAvahi = "vqmA" + id;
+    m_nsOurs = "vqmB" + id;
+    const QString ifAvahi = "vqa" + id.right(7);
+    const QString ifOurs = "vqb" + id.right(7);
+    if (!run({"ip", "netns", "add", m_nsAvahi}))
+        QSKIP("cannot create network namespaces here (needs root and ip netns); avahi interoperability not tested");
+    QVERIFY(run({"ip", "netns", "add", m_nsOurs}));
+    QVERIFY(run({"ip", "link", "add", ifAvahi, "netns", m_nsAvahi, "type", "veth", "peer", "name", ifOurs, "netns",
+                 m_nsOurs}));
+    QVERIFY(run({"ip", "-n", m_nsAvahi, "addr", "add", QString(kAvahiAddress) + "/24", "dev", ifAvahi}));
+    QVERIFY(run({"ip", "-n", m_nsOurs, "addr", "add", QString(kOurAddress) + "/24", "dev", ifOurs}));
+    QVERIFY(run({"ip", "-n", m_nsAvahi, "link", "set", "lo", "up"}));
+    QVERIFY(run({"ip", "-n", m_nsOurs, "link", "set", "lo", "up"}));
+    QVERIFY(run({"ip", "-n", m_nsAvahi, "link", "set", ifAvahi, "up"}));
+    QVERIFY(run({"ip", "-n", m_nsOurs, "link", "set", ifOurs, "up"}));
+
+    // A system bus of our own, on a socket file, so avahi and its tools meet on it
+    // from either namespace.
+    const QString bus = m_dir.filePath("bus");
+    QFile busConfig(m_dir.filePath("bus.conf"));
+    QVERIFY(busConfig.open(QIODevice::WriteOnly));
+    busConfig.write(QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                                   "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                   "<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>"
+                                   "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                                   "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                   "<allow send_type=\"method_call\"/></policy></busconfig>\n")
+                        .arg(bus)
+                        .toUtf8());
+    busConfig.close();
+    QByteArray busOutput;
+    QVERIFY(run({"dbus-daemon", "--config-file=" + busConfig.fileName(), "--fork", "--print-address=1",
+                 "--print-pid=1"},
+                &busOutput));
+    const QList<QByteArray> busLines = busOutput.trimmed().split('\n');
+    QVERIFY2(busLines.size() >= 2, busOutput.constData());
+    m_dbusPid = busLines.at(1).trimmed().toLongLong();
+    m_env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + bus);
+
+    QFile avahiConfig(m_dir.filePath("avahi-daemon.conf"));
+    QVERIFY(avahiConfig.open(QIODevice::WriteOnly));
+    avahiConfig.write(QStringLiteral("[server]\nhost-name=%1\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=%2\n"
+                                     "enable-dbus=yes\n[wide-area]\nenable-wide-area=no\n[publish]\n"
+                                     "publish-hinfo=no\npublish-workstation=no\n")
+                          .arg(QString::fromUtf8(machineLabel()), ifAvahi)
+                          .toUtf8());
+    avahiConfig.close();
+    // A private /run keeps avahi's pid file away from any other avahi on this machine.
+    m_avahi.setProcessEnvironment(m_env);
+    m_avahi.setProcessChannelMode(QProcess::MergedChannels);
+    m_avahi.start("ip", {"netns", "exec", m_nsAvahi, "sh", "-c",
+                         "mount -t tmpfs tmpfs /run && mkdir -p /run/avahi-daemon && exec avahi-daemon --no-chroot "
+                         "--no-drop-root --no-rlimits -f " +
+                             avahiConfig.fileName()});
+    QByteArray avahiLog;
+    QDeadlineTimer deadline(15000);
+    while (!avahiLog.contains("Server startup complete") && !deadline.hasExpired() &&
+           m_avahi.state() != QProcess::NotRunning) {
+        m_avahi.waitForReadyRead(200);
+        avahiLog += m_avahi.readAll();
+    }
+    QVERIFY2(avahiLog.contains("Server startup complete"), avahiLog.constData());
+
+    // From here on this process lives in its own namespace, on the other end of the pair.
+    const int fd = ::open(qPrintable("/run/netns/" + m_nsOurs), O_RDONLY);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::setns(fd, CLONE_NEWNET), 0);
+    ::close(fd);
+    m_ourHostname = QString::fromUtf8(machineLabel()) + "-2.local.";
+}
+
+void tst_AvahiInterop::cleanupTestCase()
+{
+    if (m_avahi.state() != QProcess::NotRunning) {
+        m_avahi.terminate();
+        if (!m_avahi.waitForFinished(5000)) {
+            m_avahi.kill();
+            m_avahi.waitForFinished();
+        }
+    }
+    if (m_dbusPid > 0)
+        ::kill(pid_t(m_dbusPid), SIGTERM);
+    if (!m_nsAvahi.isEmpty())
+        run({"ip", "netns", "del", m_nsAvahi});
+    if (!m_nsOurs.isEmpty())
+        run({"ip", "netns", "del", m_nsOurs});
+}
+
+void tst_AvahiInterop::hostnameStepsAsideAndResolvesInAvahi()
+{
+    Server server;
+    Hostname hostname(&server);
+    QSignalSpy changed(&hostname, &Hostname::hostnameChanged);
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 10000);
+    QCOMPARE(QString::fromUtf8(hostname.hostName()), m_ourHostname);
+    QCOMPARE(QString::fromUtf8(changed.first().at(0).toByteArray()), m_ourHostname);
+    QVERIFY(hostname.isConfirmed());
+
+    QByteArray output;
+    const QString name = m_ourHostname.chopped(1);
+    QVERIFY2(run({"avahi-resolve", "-4", "-n", name}, &output), output.constData());
+    QCOMPARE(output.trimmed(), QString(name + '\t' + kOurAddress).toUtf8());
+}
+
+void tst_AvahiInterop::browserSeesAvahiService()
+{
+    auto publisher = publish({"avahi-publish", "-s", "myrelay", "_fernholow._tcp", "4343", "k=v", "flag", "empty="});
+    Server server;
+    Browser browser(&server, "_fernholow._tcp.local.");
+    QSignalSpy added(&browser, &Browser::serviceAdded);
+    QTRY_VERIFY_WITH_TIMEOUT(!added.isEmpty(), 10000);
+    const Service service = added.first().at(0).value<Service>();
+    QCOMPARE(service.name(), QByteArray("myrelay"));
+    QCOMPARE(service.type(), QByteArray("_fernholow._tcp.local."));
+    QCOMPARE(service.port(), quint16(4343));
+    QCOMPARE(service.hostname(), machineLabel() + ".local.");
+    const QMap<QByteArray, QByteArray> attributes = service.attributes();
+    QCOMPARE(attributes.value("k"), QByteArray("v"));
+    QVERIFY(attributes.contains("flag") && attributes.value("flag").isNull());
+    QVERIFY(attributes.contains("empty") && !attributes.value("empty").isNull());
+
+    // avahi withdrawing the service sends goodbyes, which remove it here.
+    QSignalSpy removed(&browser, &Browser::serviceRemoved);
+    publisher->terminate();
+    publisher->waitForFinished(5000);
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 5000);
+    QCOMPARE(removed.first().at(0).value<Service>().name(), QByteArray("myrelay"));
+}
+
+void tst_AvahiInterop::avahiAddressesResolve_data()
+{
+    QTest::addColumn<bool>("throughStrategy");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("Resolver") << false << "peerhost.local" << "10.77.0.61";
+    QTest::newRow("MDNSHostnameLookup, the unit's name") << true << "vq6020.local" << "10.77.0.60";
+}
+
+void tst_AvahiInterop::avahiAddressesResolve()
+{
+    QFETCH(bool, throughStrategy);
+    QFETCH(QString, name);
+    QFETCH(QString, address);
+    auto publisher = publish({"avahi-publish", "-a", "-R", name, address});
+    Server server;
+    if (throughStrategy) {
+        MDNSHostnameLookup lookup(&server);
+        QSignalSpy located(&lookup, &LocatorStrategy::located);
+        lookup.startLookup();
+        QTRY_COMPARE_WITH_TIMEOUT(located.count(), 1, 5000);
+        QCOMPARE(located.first().at(0).value<QHostAddress>(), QHostAddress(address));
+    } else {
+        Resolver resolver(&server, (name + '.').toUtf8());
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        QTRY_COMPARE_WITH_TIMEOUT(resolved.count(), 1, 5000);
+        QCOMPARE(resolved.first().at(0).value<QHostAddress>(), QHostAddress(address));
+    }
+    publisher->terminate();
+    publisher->waitForFinished(5000);
+}
+
+void tst_AvahiInterop::avahiBrowsesOfferedRelay()
+{
+    LogCapture log;
+    OfferProxy relay;
+    relay.offer();
+    QVERIFY(log.waitFor("OfferProxy: Hostname changed " + m_ourHostname, 10000));
+    QStringList found;
+    QDeadlineTimer deadline(15000);
+    while (found.isEmpty() && !deadline.hasExpired()) {
+        QTest::qWait(500);
+        for (const QStringList &fields : browseRelays()) {
+            if (fields.value(3) == "_vq6020")
+                found = fields;
+        }
+    }
+    QVERIFY2(!found.isEmpty(), "avahi-browse never listed the relay");
+    QCOMPARE(found.value(4), QString("_fernholow._tcp"));
+    QCOMPARE(found.value(6), m_ourHostname.chopped(1));
+    QCOMPARE(found.value(7), QString(kOurAddress));
+    QCOMPARE(found.value(8), QString("4242"));
+}
+
+void tst_AvahiInterop::secondRelayInstanceIsNumbered()
+{
+    auto publisher = publish({"avahi-publish", "-s", "_vq6020", "_fernholow._tcp", "4242"});
+    LogCapture log;
+    OfferProxy relay;
+    relay.offer();
+    QMap<QString, QStringList> byName;
+    QDeadlineTimer deadline(20000);
+    while (!byName.contains("_vq6020-2") && !deadline.hasExpired()) {
+        QTest::qWait(500);
+        for (const QStringList &fields : browseRelays())
+            byName.insert(fields.value(3), fields);
+    }
+    QVERIFY2(byName.contains("_vq6020-2"), qPrintable(QStringList(byName.keys()).join(", ")));
+    QCOMPARE(byName.value("_vq6020-2").value(6), m_ourHostname.chopped(1));
+    QCOMPARE(byName.value("_vq6020-2").value(8), QString("4242"));
+    // avahi keeps its instance under the plain name.
+    QCOMPARE(byName.value("_vq6020").value(6), QString::fromUtf8(machineLabel()) + ".local");
+    publisher->terminate();
+    publisher->waitForFinished(5000);
+}
+
+QTEST_GUILESS_MAIN(tst_AvahiInterop)
+#include "tst_AvahiInterop.moc"
