@@ -17,8 +17,8 @@ void provision(const QByteArray &key, const QString &address)
     settings.setValue(extended, address);
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        qWarning().noquote() << QStringLiteral("Provisioning the client failed: cannot write %1")
-                                    .arg(settings.fileName());
+        qWarning().noquote()
+            << QStringLiteral("Provisioning the client failed: cannot write %1").arg(settings.fileName());
         return;
     }
     qInfo().noquote() << QStringLiteral("Provisioned the client: %1 = 16-byte key, %2 = true, %3 = %4 in %5")

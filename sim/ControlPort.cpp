@@ -30,9 +30,8 @@ ControlPort::~ControlPort()
 bool ControlPort::listen(quint16 port)
 {
     if (!m_server->listen(QHostAddress::AnyIPv4, port)) {
-        qWarning().noquote() << QStringLiteral("Cannot listen on control port %1: %2")
-                                    .arg(port)
-                                    .arg(m_server->errorString());
+        qWarning().noquote()
+            << QStringLiteral("Cannot listen on control port %1: %2").arg(port).arg(m_server->errorString());
         return false;
     }
     return true;
@@ -63,7 +62,8 @@ void ControlPort::acceptConnections()
         connect(socket, &SocketWrapper::handshakeDone, this, [this, s]() { onHandshakeDone(s); });
         // Sessions end from the event loop: a close can be signalled from inside
         // the session's own reader or the socket's error handling.
-        connect(socket, &QTcpSocket::disconnected, this, [this, id]() { endSession(id); }, Qt::QueuedConnection);
+        connect(
+            socket, &QTcpSocket::disconnected, this, [this, id]() { endSession(id); }, Qt::QueuedConnection);
         connect(
             socket, &QAbstractSocket::errorOccurred, this, [this, id](QAbstractSocket::SocketError) { endSession(id); },
             Qt::QueuedConnection);
@@ -133,8 +133,7 @@ void ControlPort::handleRequest(Session *s, const Request &r)
     case Request_inject_tag:
         m_unit->inject(QByteArray(reinterpret_cast<const char *>(r.payload.inject.bytes), r.payload.inject.size));
         break;
-    default:
-        break;
+    default: break;
     }
     // The unit may have dropped the connection while handling the request.
     if (ack && s->socket) {

@@ -93,8 +93,8 @@ void FrameStreamer::sendFrame()
             d[5] = uint8_t(line >> 8);
             std::copy_n(pixels.constData() + line * ScreenRenderer::LineBytes, ScreenRenderer::LineBytes,
                         m_datagram.data() + HeaderBytes);
-            if (m_socket.writeDatagram(m_datagram.constData(), DatagramBytes, m_target, m_config.port)
-                != DatagramBytes) {
+            if (m_socket.writeDatagram(m_datagram.constData(), DatagramBytes, m_target, m_config.port) !=
+                DatagramBytes) {
                 if (m_sendFailures++ == 0)
                     qWarning().noquote() << QStringLiteral("Datagram send failed: %1").arg(m_socket.errorString());
             }

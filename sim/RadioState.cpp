@@ -67,10 +67,10 @@ QString RadioState::modeName() const
 
 bool RadioState::operator==(const RadioState &o) const
 {
-    return powered == o.powered && frequencyHz == o.frequencyHz && modeIndex == o.modeIndex && preamp == o.preamp
-           && latched == o.latched && heldKey == o.heldKey && multiDial == o.multiDial && bpfInner == o.bpfInner
-           && bpfOuter == o.bpfOuter && volume == o.volume && rfSql == o.rfSql && touching == o.touching
-           && touch == o.touch;
+    return powered == o.powered && frequencyHz == o.frequencyHz && modeIndex == o.modeIndex && preamp == o.preamp &&
+           latched == o.latched && heldKey == o.heldKey && multiDial == o.multiDial && bpfInner == o.bpfInner &&
+           bpfOuter == o.bpfOuter && volume == o.volume && rfSql == o.rfSql && touching == o.touching &&
+           touch == o.touch;
 }
 
 const QList<PanelKey> &panelKeys()

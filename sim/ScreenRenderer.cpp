@@ -43,13 +43,20 @@ void drawDigit(QPainter &p, int x, int y, int digit, const QColor &c)
     static const uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
     const uint8_t s = kSegments[digit % 10];
     const int half = kDigitH / 2;
-    if (s & 0x01) p.fillRect(x + kSeg, y, kDigitW - 2 * kSeg, kSeg, c);
-    if (s & 0x02) p.fillRect(x + kDigitW - kSeg, y + kSeg, kSeg, half - kSeg, c);
-    if (s & 0x04) p.fillRect(x + kDigitW - kSeg, y + half, kSeg, half - kSeg, c);
-    if (s & 0x08) p.fillRect(x + kSeg, y + kDigitH - kSeg, kDigitW - 2 * kSeg, kSeg, c);
-    if (s & 0x10) p.fillRect(x, y + half, kSeg, half - kSeg, c);
-    if (s & 0x20) p.fillRect(x, y + kSeg, kSeg, half - kSeg, c);
-    if (s & 0x40) p.fillRect(x + kSeg, y + half - kSeg / 2, kDigitW - 2 * kSeg, kSeg, c);
+    if (s & 0x01)
+        p.fillRect(x + kSeg, y, kDigitW - 2 * kSeg, kSeg, c);
+    if (s & 0x02)
+        p.fillRect(x + kDigitW - kSeg, y + kSeg, kSeg, half - kSeg, c);
+    if (s & 0x04)
+        p.fillRect(x + kDigitW - kSeg, y + half, kSeg, half - kSeg, c);
+    if (s & 0x08)
+        p.fillRect(x + kSeg, y + kDigitH - kSeg, kDigitW - 2 * kSeg, kSeg, c);
+    if (s & 0x10)
+        p.fillRect(x, y + half, kSeg, half - kSeg, c);
+    if (s & 0x20)
+        p.fillRect(x, y + kSeg, kSeg, half - kSeg, c);
+    if (s & 0x40)
+        p.fillRect(x + kSeg, y + half - kSeg / 2, kDigitW - 2 * kSeg, kSeg, c);
 }
 
 QRgb waterfallColour(int level)
@@ -73,13 +80,34 @@ void drawBar(QPainter &p, const QRect &r, int filled)
 
 ScreenRenderer::ScreenRenderer() : m_image(Width, Height, QImage::Format_RGB32), m_pixels(FrameBytes, '\0') {}
 
-QRect ScreenRenderer::frequencyRect() { return QRect(100, 20, 270, kDigitH + 4); }
-QRect ScreenRenderer::modeRect() { return QRect(4, 3, 60, 14); }
-QRect ScreenRenderer::volumeBarRect() { return QRect(340, 78, 128, 8); }
-QRect ScreenRenderer::rfSqlBarRect() { return QRect(340, 91, 128, 8); }
-QRect ScreenRenderer::dialReadoutRect() { return QRect(4, 104, 472, 9); }
-QRect ScreenRenderer::spectrumRect() { return QRect(0, 116, Width, 64); }
-QRect ScreenRenderer::waterfallRect() { return QRect(0, 180, Width, 64); }
+QRect ScreenRenderer::frequencyRect()
+{
+    return QRect(100, 20, 270, kDigitH + 4);
+}
+QRect ScreenRenderer::modeRect()
+{
+    return QRect(4, 3, 60, 14);
+}
+QRect ScreenRenderer::volumeBarRect()
+{
+    return QRect(340, 78, 128, 8);
+}
+QRect ScreenRenderer::rfSqlBarRect()
+{
+    return QRect(340, 91, 128, 8);
+}
+QRect ScreenRenderer::dialReadoutRect()
+{
+    return QRect(4, 104, 472, 9);
+}
+QRect ScreenRenderer::spectrumRect()
+{
+    return QRect(0, 116, Width, 64);
+}
+QRect ScreenRenderer::waterfallRect()
+{
+    return QRect(0, 180, Width, 64);
+}
 
 QRect ScreenRenderer::indicatorRect(uint16_t code)
 {

@@ -12,19 +12,19 @@ struct SimOptions {
     // 16 bytes: the key of a freshly provisioned simulated unit.
     static QByteArray defaultKey();
 
-    QHostAddress streamTo;          // stream at once, without a control connection
-    uint32_t divisor = 0;           // frame-rate divisor minus one
-    int lossPercent = 0;            // datagrams dropped at random
-    bool shuffle = false;           // each frame's lines in random order
-    double seconds = 0;             // stop after this long (0 = run until killed)
-    uint16_t firstFrame = 0;        // frame number of the first frame sent
-    uint32_t seed = 1;              // seed of the loss and shuffle generator
-    QByteArray key = defaultKey();  // TLS pre-shared key
-    QString writeRaf;               // radio access file to write, then continue
-    bool dropAcks = false;          // never acknowledge a request
+    QHostAddress streamTo;         // stream at once, without a control connection
+    uint32_t divisor = 0;          // frame-rate divisor minus one
+    int lossPercent = 0;           // datagrams dropped at random
+    bool shuffle = false;          // each frame's lines in random order
+    double seconds = 0;            // stop after this long (0 = run until killed)
+    uint16_t firstFrame = 0;       // frame number of the first frame sent
+    uint32_t seed = 1;             // seed of the loss and shuffle generator
+    QByteArray key = defaultKey(); // TLS pre-shared key
+    QString writeRaf;              // radio access file to write, then continue
+    bool dropAcks = false;         // never acknowledge a request
     bool closeAfterHandshake = false;
-    bool provisionClient = false;   // store the key in the client's settings and exit
-    double keepaliveTimeout = 15;   // seconds without a repeated start before the stream stops
+    bool provisionClient = false; // store the key in the client's settings and exit
+    double keepaliveTimeout = 15; // seconds without a repeated start before the stream stops
     quint16 controlPort = 4242;
     quint16 streamPort = 1337;
     bool control = true;            // listen on the control port

@@ -80,8 +80,8 @@ bool SimUnit::start()
 
 const QList<uint32_t> &SimUnit::reportedRegisters()
 {
-    static const QList<uint32_t> regs{R::da_host_sense,          R::da_flash_crc,      R::db_main_dial_encoder,
-                                      R::db_multi_dial_encoder,  R::db_bpf_in_encoder, R::db_bpf_out_encoder,
+    static const QList<uint32_t> regs{R::da_host_sense,         R::da_flash_crc,      R::db_main_dial_encoder,
+                                      R::db_multi_dial_encoder, R::db_bpf_in_encoder, R::db_bpf_out_encoder,
                                       R::dc_capture_app_handle};
     return regs;
 }
@@ -142,8 +142,7 @@ void SimUnit::writeRegister(uint32_t addr, uint32_t value, const QHostAddress &p
     case R::da_hardware_strapping:
         // Inputs of the unit: a write does not change what it senses.
         return;
-    default:
-        setRegister(addr, value, origin);
+    default: setRegister(addr, value, origin);
     }
 }
 
@@ -157,15 +156,9 @@ void SimUnit::turnDial(uint32_t addr, int32_t delta)
         m_radio.frequencyHz = uint64_t(qBound<int64_t>(30000, hz, 74800000));
         break;
     }
-    case R::db_multi_dial_encoder:
-        m_radio.multiDial += delta;
-        break;
-    case R::db_bpf_in_encoder:
-        m_radio.bpfInner += delta;
-        break;
-    case R::db_bpf_out_encoder:
-        m_radio.bpfOuter += delta;
-        break;
+    case R::db_multi_dial_encoder: m_radio.multiDial += delta; break;
+    case R::db_bpf_in_encoder: m_radio.bpfInner += delta; break;
+    case R::db_bpf_out_encoder: m_radio.bpfOuter += delta; break;
     }
 }
 
@@ -200,8 +193,8 @@ void SimUnit::togglePower()
 
 void SimUnit::keepaliveExpired()
 {
-    qInfo().noquote() << QStringLiteral("Transmit not refreshed for %1 s, stream stopped")
-                             .arg(m_options.keepaliveTimeout);
+    qInfo().noquote()
+        << QStringLiteral("Transmit not refreshed for %1 s, stream stopped").arg(m_options.keepaliveTimeout);
     m_streamer->stop();
 }
 

@@ -70,18 +70,18 @@ void TestSimModel::busBytesChangeTheRadio_data()
     // 0xFD inside a frame is data, not its end.
     QTest::newRow("volume 253") << hex("fe1efdfd") << 1 << false << QPoint() << 253 << int(d.rfSql) << false << 0;
     QTest::newRow("rf/sql 0") << hex("fe1f00fd") << 1 << false << QPoint() << int(d.volume) << 0 << false << 0;
-    QTest::newRow("notch press") << hex("fe0e02fd") << 1 << false << QPoint() << int(d.volume) << int(d.rfSql)
-                                 << true << 0x0E02;
-    QTest::newRow("notch press and release") << hex("fe0e02fdfe0e00fd") << 2 << false << QPoint() << int(d.volume)
-                                             << int(d.rfSql) << true << 0;
+    QTest::newRow("notch press") << hex("fe0e02fd") << 1 << false << QPoint() << int(d.volume) << int(d.rfSql) << true
+                                 << 0x0E02;
+    QTest::newRow("notch press and release")
+        << hex("fe0e02fdfe0e00fd") << 2 << false << QPoint() << int(d.volume) << int(d.rfSql) << true << 0;
     QTest::newRow("notch twice toggles off") << hex("fe0e02fdfe0e00fdfe0e02fdfe0e00fd") << 4 << false << QPoint()
                                              << int(d.volume) << int(d.rfSql) << false << 0;
-    QTest::newRow("garbage around frames") << hex("0011fe1e10fdaafe") << 1 << false << QPoint() << 0x10
-                                           << int(d.rfSql) << false << 0;
-    QTest::newRow("truncated touch ignored") << hex("fe130001e0fd") << 0 << false << QPoint() << int(d.volume)
-                                             << int(d.rfSql) << false << 0;
-    QTest::newRow("unknown key mask ignored") << hex("fe1003fd") << 0 << false << QPoint() << int(d.volume)
-                                              << int(d.rfSql) << false << 0;
+    QTest::newRow("garbage around frames")
+        << hex("0011fe1e10fdaafe") << 1 << false << QPoint() << 0x10 << int(d.rfSql) << false << 0;
+    QTest::newRow("truncated touch ignored")
+        << hex("fe130001e0fd") << 0 << false << QPoint() << int(d.volume) << int(d.rfSql) << false << 0;
+    QTest::newRow("unknown key mask ignored")
+        << hex("fe1003fd") << 0 << false << QPoint() << int(d.volume) << int(d.rfSql) << false << 0;
 }
 
 void TestSimModel::busBytesChangeTheRadio()
@@ -121,8 +121,8 @@ void TestSimModel::inputShowsOnlyWhereExpected_data()
     QTest::newRow("multi dial readout") << QByteArray() << 0 << 7 << ScreenRenderer::dialReadoutRect();
     // Tuning moves the digits, the stations in the spectrum and the waterfall.
     QTest::newRow("main dial") << QByteArray() << 100 << 0
-                               << (ScreenRenderer::frequencyRect() | ScreenRenderer::spectrumRect()
-                                   | ScreenRenderer::waterfallRect() | QRect(16, 78, 200, 8));
+                               << (ScreenRenderer::frequencyRect() | ScreenRenderer::spectrumRect() |
+                                   ScreenRenderer::waterfallRect() | QRect(16, 78, 200, 8));
 }
 
 void TestSimModel::inputShowsOnlyWhereExpected()
@@ -141,12 +141,11 @@ void TestSimModel::inputShowsOnlyWhereExpected()
     const QByteArray b = renderFrame(after, 1234);
     const QRect changed = changedArea(a, b);
     QVERIFY2(!changed.isEmpty(), "the input must be visible");
-    QVERIFY2(area.contains(changed),
-             qPrintable(QStringLiteral("changed %1,%2 %3x%4")
-                            .arg(changed.x())
-                            .arg(changed.y())
-                            .arg(changed.width())
-                            .arg(changed.height())));
+    QVERIFY2(area.contains(changed), qPrintable(QStringLiteral("changed %1,%2 %3x%4")
+                                                    .arg(changed.x())
+                                                    .arg(changed.y())
+                                                    .arg(changed.width())
+                                                    .arg(changed.height())));
 }
 
 void TestSimModel::frameIsDeterministicAndWaterfallScrolls()
@@ -164,8 +163,8 @@ void TestSimModel::frameIsDeterministicAndWaterfallScrolls()
         QCOMPARE(newer, older);
     }
     // The newest waterfall line is new.
-    QVERIFY(f1.mid(wf.top() * ScreenRenderer::LineBytes, ScreenRenderer::LineBytes)
-            != f2.mid(wf.top() * ScreenRenderer::LineBytes, ScreenRenderer::LineBytes));
+    QVERIFY(f1.mid(wf.top() * ScreenRenderer::LineBytes, ScreenRenderer::LineBytes) !=
+            f2.mid(wf.top() * ScreenRenderer::LineBytes, ScreenRenderer::LineBytes));
 }
 
 void TestSimModel::pixelsAreLittleEndianRgb565()

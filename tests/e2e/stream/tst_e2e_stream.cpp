@@ -85,12 +85,12 @@ Received TestE2eStream::receive(const QStringList &simArgs, int expectedFrames)
                 for (int y = wf.top(); y <= wf.bottom(); ++y) {
                     ++r.waterfallLines;
                     if (memcmp(want.constData() + y * Frame_t::Stride, f->pixels.get() + y * Frame_t::Stride,
-                               size_t(Frame_t::Stride))
-                        == 0)
+                               size_t(Frame_t::Stride)) == 0)
                         ++r.waterfallLinesMatching;
                 }
             }
-            QMetaObject::invokeMethod(worker, [worker, f]() { worker->buffDispose(f); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                worker, [worker, f]() { worker->buffDispose(f); }, Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
 
@@ -118,8 +118,7 @@ void TestE2eStream::framesEqualWhatWasDrawn_data()
     QTest::newRow("60 fps in order") << QStringList{} << 150 << 60.0 << 1.0 << 1.0 << 0;
     QTest::newRow("lines shuffled") << QStringList{"--shuffle"} << 120 << 60.0 << 1.0 << 1.0 << 0;
     QTest::newRow("divisor 1 is 30 fps") << QStringList{"--divisor", "1"} << 60 << 30.0 << 1.0 << 1.0 << 0;
-    QTest::newRow("frame number wraps") << QStringList{"--first-frame", "65500"} << 90 << 60.0 << 1.0 << 1.0
-                                        << 65500;
+    QTest::newRow("frame number wraps") << QStringList{"--first-frame", "65500"} << 90 << 60.0 << 1.0 << 1.0 << 65500;
     // A lost line keeps the previous frame's pixels: about one line in ten is stale.
     QTest::newRow("10% loss") << QStringList{"--loss", "10"} << 100 << 60.0 << 0.8 << 0.97 << 0;
 }
