@@ -65,7 +65,18 @@ SocketWrapper::SocketWrapper(QObject *parent)
     // step classifies a connection that died mid-handshake right away.
     connect(this, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
         m_errorSeen = true;
-        handshakeStep();
+        // A failing flush inside one of our own TLS calls reports its error from
+        // within that call; the engine must not be re-entered, and the outer call
+        // sees the reset through the receive callback.
+        if (!m_inTlsCall)
+            handshakeStep();
+    });
+    // Plaintext queued for a connection that died before it could be sent must
+    // not reach the next peer (a stale key press replayed minutes later). A
+    // failure inside our own write is left to that write to report and discard.
+    connect(this, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
+        if (s == QAbstractSocket::UnconnectedState && !m_inTlsCall)
+            m_pendingOutput.clear();
     });
 }
 
@@ -103,8 +114,11 @@ void SocketWrapper::tlsSetup(const QByteArray &key, bool client)
         qInfo().noquote() << "Failed mbedtls_ssl_config_defaults returned " + QString::number(rc);
     mbedtls_ssl_conf_authmode(&m_tls->conf, MBEDTLS_SSL_VERIFY_NONE);
     mbedtls_ssl_conf_ciphersuites(&m_tls->conf, kCiphersuites);
-    mbedtls_ssl_conf_psk(&m_tls->conf, reinterpret_cast<const unsigned char *>(key.constData()), size_t(key.size()),
-                         reinterpret_cast<const unsigned char *>(kPskIdentity), sizeof(kPskIdentity) - 1);
+    rc = mbedtls_ssl_conf_psk(&m_tls->conf, reinterpret_cast<const unsigned char *>(key.constData()),
+                              size_t(key.size()), reinterpret_cast<const unsigned char *>(kPskIdentity),
+                              sizeof(kPskIdentity) - 1);
+    if (rc != 0)
+        qInfo().noquote() << "Failed mbedtls_ssl_conf_psk returned " + QString::number(rc);
     mbedtls_ssl_conf_rng(&m_tls->conf, mbedtls_ctr_drbg_random, &m_tls->drbg);
     mbedtls_ssl_conf_dbg(&m_tls->conf, discardDebug, nullptr);
 
@@ -147,7 +161,9 @@ bool SocketWrapper::handshakeStep()
 
     // Runs every handshake message that the bytes at hand allow; one message per
     // call would stall when several records arrive in one segment.
+    m_inTlsCall = true;
     const int rc = mbedtls_ssl_handshake(&m_tls->ssl);
+    m_inTlsCall = false;
     const int tlsState = m_tls->ssl.state;
     qInfo().noquote() << QStringLiteral("mbedtls_ssl_handshake: %1 %2").arg(tlsState).arg(hex(rc));
 
@@ -184,7 +200,11 @@ QByteArray SocketWrapper::readDecrypted()
         if (!handshakeStep())
             break;
         sendPending();
+        if (state() != QAbstractSocket::ConnectedState)
+            break; // sending failed and closed the connection
+        m_inTlsCall = true;
         const int rc = mbedtls_ssl_read(&m_tls->ssl, scratch, sizeof(scratch));
+        m_inTlsCall = false;
         if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == 0)
             break;
         if (rc < 0) {
@@ -213,8 +233,10 @@ bool SocketWrapper::isHandshakeDone() const
 void SocketWrapper::sendPending()
 {
     while (!m_pendingOutput.isEmpty()) {
+        m_inTlsCall = true;
         const int rc = mbedtls_ssl_write(&m_tls->ssl, reinterpret_cast<const unsigned char *>(m_pendingOutput.constData()),
                                          size_t(m_pendingOutput.size()));
+        m_inTlsCall = false;
         if (rc < 0) {
             qInfo().noquote() << "Close and abort write " + hex(rc);
             m_pendingOutput.clear();
