@@ -1,0 +1,307 @@
+// Browser, host name, prober and provider against a scripted network: every
+// datagram they would send is recorded, every datagram they hear is made here.
+#include "discovery/mdns/AbstractServer.h"
+#include "discovery/mdns/Browser.h"
+#include "discovery/mdns/Dns.h"
+#include "discovery/mdns/Hostname.h"
+#include "discovery/mdns/Prober.h"
+#include "discovery/mdns/Provider.h"
+
+#include <QSysInfo>
+#include <QtTest>
+
+#include <memory>
+
+using namespace QMdnsEngine;
+
+namespace
+{
+class FakeServer : public AbstractServer
+{
+public:
+    void sendTo(const Message &message) override { sent.append(message); }
+    void sendToGroups(const Message &message) override { sent.append(message); }
+    void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"))
+    {
+        // Through the codec, as a real datagram would come.
+        Message decoded;
+        QVERIFY(decodeMessage(encodeMessage(message), decoded));
+        decoded.setAddress(from);
+        decoded.setPort(MdnsPort);
+        emit messageReceived(decoded);
+    }
+    QList<Message> sent;
+};
+
+const QByteArray kType = "_fernholow._tcp.local.";
+
+Record ptrRecord(const QByteArray &instance, quint32 ttl = 4500)
+{
+    Record r;
+    r.setName(kType);
+    r.setType(PTR);
+    r.setTarget(instance + '.' + kType);
+    r.setTtl(ttl);
+    return r;
+}
+Record srvRecord(const QByteArray &instance, const QByteArray &host, quint16 port, quint32 ttl = 120)
+{
+    Record r;
+    r.setName(instance + '.' + kType);
+    r.setType(SRV);
+    r.setTarget(host);
+    r.setPort(port);
+    r.setTtl(ttl);
+    r.setFlushCache(true);
+    return r;
+}
+Record txtRecord(const QByteArray &instance, const QMap<QByteArray, QByteArray> &attributes)
+{
+    Record r;
+    r.setName(instance + '.' + kType);
+    r.setType(TXT);
+    r.setAttributes(attributes);
+    r.setTtl(4500);
+    r.setFlushCache(true);
+    return r;
+}
+Message response(const QList<Record> &records)
+{
+    Message m;
+    m.setResponse(true);
+    for (const Record &r : records)
+        m.addRecord(r);
+    return m;
+}
+Message query(const QByteArray &name, quint16 type, const QList<Record> &known = {})
+{
+    Message m;
+    m.setTransactionId(0x77);
+    Query q;
+    q.setName(name);
+    q.setType(type);
+    m.addQuery(q);
+    for (const Record &r : known)
+        m.addRecord(r);
+    return m;
+}
+QStringList describe(const Message &message)
+{
+    QStringList result;
+    for (const Record &r : message.records())
+        result << typeName(r.type()) + ' ' + QString::fromUtf8(r.name());
+    return result;
+}
+QByteArray machineHostname(int suffix = 1)
+{
+    QByteArray name = QSysInfo::machineHostName().toUtf8().replace('.', '-');
+    if (suffix > 1)
+        name += '-' + QByteArray::number(suffix);
+    return name + ".local.";
+}
+} // namespace
+
+class tst_MdnsResponders : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void browserFollowsAService();
+    void browserAsksForMissingDetails();
+    void browserTableIsBounded();
+    void hostnameConflictNumbers();
+    void proberConflictNumbers();
+    void providerAnswers_data();
+    void providerAnswers();
+    void providerSaysGoodbye();
+
+private:
+    FakeServer m_server;
+    std::unique_ptr<Hostname> m_hostname;
+    std::unique_ptr<Provider> m_provider;
+};
+
+void tst_MdnsResponders::initTestCase()
+{
+    // One provider for all answer rows: host name (2 s) and instance probe (2 s)
+    // take their real time once.
+    m_hostname = std::make_unique<Hostname>(&m_server);
+    m_provider = std::make_unique<Provider>(&m_server, m_hostname.get());
+    Service service;
+    service.setName("relay.one");
+    service.setType(kType);
+    service.setPort(4242);
+    service.addAttribute("v", "1");
+    m_provider->publishService(service);
+    QTRY_VERIFY_WITH_TIMEOUT(m_hostname->isConfirmed(), 4000);
+    // Announced once the probe found nobody objecting.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server.sent.isEmpty() && m_server.sent.last().isResponse(), 4000);
+    const Message announcement = m_server.sent.last();
+    QCOMPARE(describe(announcement), (QStringList{"PTR " + kType, "SRV relay-one." + kType, "TXT relay-one." + kType}));
+    QCOMPARE(announcement.records().at(1).target(), machineHostname());
+    QCOMPARE(announcement.records().at(1).port(), quint16(4242));
+}
+
+void tst_MdnsResponders::browserFollowsAService()
+{
+    FakeServer server;
+    Browser browser(&server, kType);
+    QSignalSpy added(&browser, &Browser::serviceAdded);
+    QSignalSpy updated(&browser, &Browser::serviceUpdated);
+    QSignalSpy removed(&browser, &Browser::serviceRemoved);
+    QCOMPARE(server.sent.size(), 1);
+    QCOMPARE(server.sent.at(0).queries().at(0).name(), kType);
+    QCOMPARE(server.sent.at(0).queries().at(0).type(), quint16(PTR));
+
+    server.deliver(response({ptrRecord("r"), srvRecord("r", "a.local.", 4242), txtRecord("r", {{"k", "v"}})}));
+    QCOMPARE(added.count(), 1);
+    Service service = added.first().at(0).value<Service>();
+    QCOMPARE(service.name(), QByteArray("r"));
+    QCOMPARE(service.hostname(), QByteArray("a.local."));
+    QCOMPARE(service.attributes().value("k"), QByteArray("v"));
+
+    // The same announcement again, then one that only moves the host: nothing to report.
+    server.deliver(response({ptrRecord("r"), srvRecord("r", "a.local.", 4242)}));
+    server.deliver(response({srvRecord("r", "b.local.", 4242)}));
+    QCOMPARE(added.count(), 1);
+    QCOMPARE(updated.count(), 0);
+    // A new port is a change.
+    server.deliver(response({srvRecord("r", "b.local.", 4343)}));
+    QCOMPARE(updated.count(), 1);
+    service = updated.last().at(0).value<Service>();
+    QCOMPARE(service.port(), quint16(4343));
+    QCOMPARE(service.hostname(), QByteArray("b.local."));
+    // A goodbye for the SRV record removes the service.
+    server.deliver(response({srvRecord("r", "b.local.", 4343, 0)}));
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(removed.first().at(0).value<Service>().name(), QByteArray("r"));
+}
+
+void tst_MdnsResponders::browserAsksForMissingDetails()
+{
+    FakeServer server;
+    Browser browser(&server, kType);
+    QSignalSpy added(&browser, &Browser::serviceAdded);
+    server.sent.clear();
+    server.deliver(response({ptrRecord("r"), ptrRecord("s")}));
+    QCOMPARE(added.count(), 0);
+    QCOMPARE(server.sent.size(), 1);
+    QStringList asked;
+    for (const Query &q : server.sent.at(0).queries())
+        asked << typeName(q.type()) + ' ' + QString::fromUtf8(q.name());
+    asked.sort();
+    QCOMPARE(asked, (QStringList{"SRV r." + kType, "SRV s." + kType, "TXT r." + kType, "TXT s." + kType}));
+    // Records of other types are not taken for ours.
+    Record other;
+    other.setName("r._other._tcp.local.");
+    other.setType(SRV);
+    other.setTarget("a.local.");
+    server.sent.clear();
+    server.deliver(response({other}));
+    QVERIFY(server.sent.isEmpty());
+    QCOMPARE(added.count(), 0);
+}
+
+void tst_MdnsResponders::browserTableIsBounded()
+{
+    FakeServer server;
+    Browser browser(&server, kType);
+    QSignalSpy added(&browser, &Browser::serviceAdded);
+    const int flood = Browser::maxServices() + 100;
+    for (int i = 0; i < flood; ++i) {
+        const QByteArray name = "flood" + QByteArray::number(i);
+        server.deliver(response({ptrRecord(name), srvRecord(name, "f.local.", 1)}));
+    }
+    QCOMPARE(added.count(), Browser::maxServices());
+}
+
+void tst_MdnsResponders::hostnameConflictNumbers()
+{
+    FakeServer server;
+    Hostname hostname(&server);
+    QCOMPARE(server.sent.size(), 1);
+    QCOMPARE(server.sent.at(0).queries().at(0).name(), machineHostname());
+    Record taken;
+    taken.setName(machineHostname());
+    taken.setType(A);
+    taken.setAddress(QHostAddress("10.0.0.1"));
+    server.deliver(response({taken}));
+    QCOMPARE(server.sent.size(), 2);
+    QCOMPARE(server.sent.at(1).queries().at(0).name(), machineHostname(2));
+    QCOMPARE(hostname.hostName(), machineHostname(2));
+    QVERIFY(!hostname.isConfirmed());
+}
+
+void tst_MdnsResponders::proberConflictNumbers()
+{
+    FakeServer server;
+    Prober prober(&server, srvRecord("box", "h.local.", 1));
+    QSignalSpy confirmed(&prober, &Prober::nameConfirmed);
+    QCOMPARE(server.sent.at(0).queries().at(0).type(), quint16(ANY));
+    QCOMPARE(server.sent.at(0).queries().at(0).name(), "box." + kType);
+    server.deliver(response({srvRecord("box", "other.local.", 2)}));
+    server.deliver(response({srvRecord("box-2", "other.local.", 2)}));
+    QCOMPARE(server.sent.last().queries().at(0).name(), "box-3." + kType);
+    QTRY_COMPARE_WITH_TIMEOUT(confirmed.count(), 1, 3000);
+    QCOMPARE(confirmed.first().at(0).toByteArray(), "box-3." + kType);
+}
+
+void tst_MdnsResponders::providerAnswers_data()
+{
+    QTest::addColumn<Message>("question");
+    QTest::addColumn<QStringList>("answer");
+
+    const QByteArray full = "relay-one." + kType;
+    Record ptr = ptrRecord("relay-one");
+    QTest::newRow("PTR for the type brings SRV and TXT")
+        << query(kType, PTR) << QStringList{"PTR " + kType, "SRV " + full, "TXT " + full};
+    QTest::newRow("known PTR is not repeated") << query(kType, PTR, {ptr}) << QStringList{};
+    QTest::newRow("service enumeration") << query(MdnsBrowseType, PTR) << QStringList{"PTR " + MdnsBrowseType};
+    QTest::newRow("SRV alone") << query(full, SRV) << QStringList{"SRV " + full};
+    QTest::newRow("TXT alone") << query(full, TXT) << QStringList{"TXT " + full};
+    QTest::newRow("a probe (ANY) for our name is answered") << query(full, ANY) << QStringList{"SRV " + full, "TXT " + full};
+    QTest::newRow("other type") << query("_http._tcp.local.", PTR) << QStringList{};
+    QTest::newRow("our host name, A") << query(machineHostname(), A) << QStringList{"A " + machineHostname()};
+    QTest::newRow("our host name, probed with ANY")
+        << query(machineHostname(), ANY) << QStringList{"A " + machineHostname(), "AAAA " + machineHostname()};
+}
+
+void tst_MdnsResponders::providerAnswers()
+{
+    QFETCH(Message, question);
+    QFETCH(QStringList, answer);
+    m_server.sent.clear();
+    m_server.deliver(question);
+    QStringList got;
+    for (const Message &m : qAsConst(m_server.sent)) {
+        QVERIFY(m.isResponse());
+        QCOMPARE(m.transactionId(), quint16(0x77));
+        got << describe(m);
+    }
+    QCOMPARE(got, answer);
+    // Answers about the host carry an address of the querier's link.
+    for (const Message &m : qAsConst(m_server.sent)) {
+        for (const Record &r : m.records()) {
+            if (r.type() == A)
+                QCOMPARE(r.address(), QHostAddress("127.0.0.1"));
+            if (r.type() == AAAA)
+                QCOMPARE(r.address(), QHostAddress("::1"));
+        }
+    }
+}
+
+void tst_MdnsResponders::providerSaysGoodbye()
+{
+    m_server.sent.clear();
+    m_provider.reset();
+    QCOMPARE(m_server.sent.size(), 1);
+    const Message goodbye = m_server.sent.at(0);
+    QVERIFY(goodbye.isResponse());
+    QCOMPARE(describe(goodbye).size(), 3);
+    for (const Record &r : goodbye.records())
+        QCOMPARE(r.ttl(), quint32(0));
+}
+
+QTEST_GUILESS_MAIN(tst_MdnsResponders)
+#include "tst_MdnsResponders.moc"
