@@ -9,6 +9,7 @@ DnsLookup::DnsLookup(QObject *parent)
     : LocatorStrategy(parent), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication)
 {
     m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &DnsLookup::lookupTimedOut);
 }
 

@@ -12,6 +12,7 @@ SavedIPLocator::SavedIPLocator(QObject *parent)
     // second paces it like a real lookup.
     m_noAddressTimer.setSingleShot(true);
     m_noAddressTimer.setInterval(1000);
+    m_noAddressTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_noAddressTimer, &QTimer::timeout, this, &SavedIPLocator::reportTimeout);
 }
 

@@ -22,6 +22,7 @@ VQ6020Locator::VQ6020Locator(QObject *parent)
     // callers retrying on time-out do not spin.
     m_noStrategyTimer.setSingleShot(true);
     m_noStrategyTimer.setInterval(5000);
+    m_noStrategyTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_noStrategyTimer, &QTimer::timeout, this, &VQ6020Locator::timedOut);
 }
 

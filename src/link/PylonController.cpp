@@ -63,12 +63,13 @@ PylonController::PylonController(QObject *parent)
     m_tickTimer->setTimerType(Qt::CoarseTimer);
     m_tickTimer->setInterval(kTickMs);
     connect(m_tickTimer, &QTimer::timeout, this, &PylonController::tick);
-    QTimer::singleShot(kStartDelayMs, this, [this]() { m_tickTimer->start(); });
+    QTimer::singleShot(kStartDelayMs, Qt::PreciseTimer, this, [this]() { m_tickTimer->start(); });
 
     connect(m_socket, &SocketWrapper::badCredentials, this, &PylonController::onSocketBadCredentials);
 
     if (!m_settings.contains(SettingsKeys::kNetPsk))
-        QTimer::singleShot(kNoKeyNoticeMs, this, [this]() { emit badCredentials(QStringLiteral("No Key Present")); });
+        QTimer::singleShot(kNoKeyNoticeMs, Qt::PreciseTimer, this,
+                           [this]() { emit badCredentials(QStringLiteral("No Key Present")); });
 }
 
 PylonController::~PylonController() = default;
@@ -82,7 +83,10 @@ void PylonController::onSocketBadCredentials()
 
 bool PylonController::socketValid() const
 {
-    return m_socket->isValid();
+    // A socket whose peer has closed stays "valid" (still open for reading what is left), so the
+    // connection state decides as well; otherwise a unit that went away would only be noticed by
+    // the next keep-alive's ack time-out, up to 10 s later.
+    return m_socket->isValid() && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void PylonController::tick()

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "FakeUnit.h"
+
+#include "app/SettingsKeys.h"
+#include "discovery/LocatorSettings.h"
+#include "link/PylonController.h"
+
+#include <QSettings>
+#include <QStringList>
+
+#include <memory>
+
+// A controller set up to find a fake unit on 127.0.0.1 by the saved address, with the state
+// notices it emits collected (repeats of the same notice folded into one).
+struct ControllerHarness
+{
+    static QByteArray unitKey() { return QByteArray::fromHex("00112233445566778899aabbccddeeff"); }
+
+    static void configure(const QByteArray &storedKey)
+    {
+        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        s.clear();
+        if (!storedKey.isEmpty())
+            s.setValue(SettingsKeys::kNetPsk, storedKey);
+        alterLocatorEnable(s, LOC_PROXY_MDNS, false);
+        alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
+        alterLocatorEnable(s, LOC_DNS, false);
+        alterLocatorEnable(s, LOC_IP, true);
+        alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
+        s.sync();
+    }
+
+    explicit ControllerHarness(const QByteArray &storedKey = unitKey(), const QByteArray &peerKey = unitKey())
+    {
+        configure(storedKey);
+        unit = std::make_unique<FakeUnit>(peerKey);
+        listening = unit->listen();
+        controller = std::make_unique<PylonController>();
+        QObject::connect(controller.get(), &PylonController::notifyUserOfState, [this](const QString &s) {
+            if (notices.isEmpty() || notices.last() != s)
+                notices.append(s);
+        });
+        QObject::connect(controller.get(), &PylonController::connected, [this](bool c) { (c ? connectedTrue : connectedFalse)++; });
+        QObject::connect(controller.get(), &PylonController::notifyUserOfAction,
+                         [this](const QString &s) { actions.append(s); });
+        QObject::connect(controller.get(), &PylonController::badCredentials,
+                         [this](const QString &s) { credentialHints.append(s); });
+    }
+
+    bool waitConnected(int timeoutMs = 4000)
+    {
+        // The state changes one tick before the "Connected" notice.
+        return FakeUnit::waitUntil(
+            [this] {
+                return controller->state() == PylonController::Connected && !notices.isEmpty() &&
+                       notices.last() == QStringLiteral("Connected");
+            },
+            timeoutMs);
+    }
+    bool waitNotice(const QString &text, int timeoutMs)
+    {
+        return FakeUnit::waitUntil([&] { return notices.contains(text); }, timeoutMs);
+    }
+    // Notices seen after the given one (inclusive), in order.
+    QStringList noticesFrom(const QString &first) const
+    {
+        const int at = notices.lastIndexOf(first);
+        return at < 0 ? QStringList() : notices.mid(at);
+    }
+
+    std::unique_ptr<FakeUnit> unit;
+    std::unique_ptr<PylonController> controller;
+    bool listening = false;
+    QStringList notices;
+    QStringList actions;
+    QStringList credentialHints;
+    int connectedTrue = 0;
+    int connectedFalse = 0;
+};

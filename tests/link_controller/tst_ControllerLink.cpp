@@ -1,0 +1,403 @@
+// The controller against a scriptable peer on the real control port (run in its own network
+// namespace): what goes on the wire, and how every kind of misbehaviour ends in a new attempt.
+#include "ControllerHarness.h"
+#include "support/LogCapture.h"
+
+#include "link/Codec.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <functional>
+
+using Action = std::function<void(PylonController &)>;
+using Fault = std::function<void(ControllerHarness &)>;
+Q_DECLARE_METATYPE(Action)
+Q_DECLARE_METATYPE(Fault)
+
+class tst_ControllerLink : public QObject
+{
+    Q_OBJECT
+private slots:
+    void connectsAndKeepsAlive();
+    void injectionBytes_data();
+    void injectionBytes();
+    void dialsWriteAbsolutePositions_data();
+    void dialsWriteAbsolutePositions();
+    void recoversFromPeerFaults_data();
+    void recoversFromPeerFaults();
+    void acksDroppedFromTheStart();
+    void wrongKeyStaysIdle();
+    void frameDivisorWrittenNowAndAtNextConnection();
+    void responsesBecomeSignals();
+};
+
+void tst_ControllerLink::connectsAndKeepsAlive()
+{
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QVERIFY(h.waitConnected());
+    // The floor is five ticks after the first one at 350 ms; anything much slower is a stall.
+    QVERIFY2(sinceStart.elapsed() < 2000, qPrintable(QString::number(sinceStart.elapsed())));
+    QCOMPARE(h.notices, (QStringList{"Idle", "Connecting to 127.0.0.1", "Set FPGA FPS", "Activate FPGA Transmit",
+                                     "Connected"}));
+
+    // Two keep-alive periods.
+    QVERIFY(FakeUnit::waitUntil(
+        [&] { return h.unit->writesTo(PylonController::dc_capture_control_csr).size() >= 3; }, 13000));
+    QTest::qWait(300);
+    QCOMPARE(h.connectedTrue, 1);
+    QCOMPARE(h.unit->connections(), 1);
+
+    const auto divisor = h.unit->writesTo(PylonController::dc_capture_frame_divisor_csr);
+    QCOMPARE(divisor.size(), 1);
+    QCOMPARE(divisor[0].request.payload.write.data, 0u);
+    QVERIFY(divisor[0].request.ackRequired);
+
+    const auto control = h.unit->writesTo(PylonController::dc_capture_control_csr);
+    for (const auto &w : control) {
+        QCOMPARE(w.request.payload.write.data, 550000000u);
+        QVERIFY(w.request.ackRequired);
+    }
+    // The activation write comes first, then one refresh about every 5 s (5 s in state plus ticks).
+    for (int i = 1; i < control.size(); ++i) {
+        const qint64 gap = control[i].atMs - control[i - 1].atMs;
+        QVERIFY2(gap >= 5000 && gap <= 5600, qPrintable(QString::number(gap)));
+    }
+    // Every request carries the next counter, starting at 0.
+    for (int i = 0; i < h.unit->received().size(); ++i)
+        QCOMPARE(h.unit->received()[i].request.counter, uint32_t(i));
+    QCOMPARE(h.notices.last(), QStringLiteral("Connected"));
+}
+
+void tst_ControllerLink::injectionBytes_data()
+{
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QList<QByteArray>>("expectedInjects");
+    QTest::addColumn<QStringList>("expectedActions");
+    QTest::addColumn<QString>("expectedLog");
+
+    auto hex = [](const char *h) { return QByteArray::fromHex(h); };
+    QTest::newRow("touch at the far corner")
+        << Action([](PylonController &c) { c.injectTouch(QPoint(480, 272)); })
+        << QList<QByteArray>{hex("fe130001e00110fd")} << QStringList{"Touch Point: 480,272"}
+        << "Inject touch to 480,272. Hex: fe130001e00110fd ";
+    QTest::newRow("touch right of the screen")
+        << Action([](PylonController &c) { c.injectTouch(QPoint(481, 0)); }) << QList<QByteArray>{} << QStringList{}
+        << QString();
+    QTest::newRow("touch left of the screen")
+        << Action([](PylonController &c) { c.injectTouch(QPoint(-1, 5)); }) << QList<QByteArray>{} << QStringList{}
+        << QString();
+    QTest::newRow("touch release") << Action([](PylonController &c) { c.injectTouchRelease(); })
+                                   << QList<QByteArray>{hex("fe1300270f270ffd")} << QStringList{"Touch Release"}
+                                   << "Touch Release: fe1300270f270ffd.";
+    QTest::newRow("volume") << Action([](PylonController &c) { c.adjustVolume(128); })
+                            << QList<QByteArray>{hex("fe1e80fd")} << QStringList{"Volume Set 128"} << QString();
+    QTest::newRow("rf/sql") << Action([](PylonController &c) { c.adjustRfSql(0); })
+                            << QList<QByteArray>{hex("fe1f00fd")} << QStringList{"AfSql Set 0"} << QString();
+    QTest::newRow("key press from text")
+        << Action([](PylonController &c) { c.writeInjectStr(QStringLiteral("fe0e04fd")); })
+        << QList<QByteArray>{hex("fe0e04fd")} << QStringList{} << QString();
+    QTest::newRow("text with separators")
+        << Action([](PylonController &c) { c.writeInjectStr(QStringLiteral("FE:0E 00-FD")); })
+        << QList<QByteArray>{hex("fe0e00fd")} << QStringList{} << QString();
+    QTest::newRow("32 bytes is the limit")
+        << Action([](PylonController &c) { c.writeInject(QByteArray(32, '\x11')); })
+        << QList<QByteArray>{QByteArray(32, '\x11')} << QStringList{} << QString();
+    QTest::newRow("33 bytes refused")
+        << Action([](PylonController &c) { c.writeInject(QByteArray(33, '\x11')); }) << QList<QByteArray>{}
+        << QStringList{} << "Inject request too big.  33.";
+}
+
+void tst_ControllerLink::injectionBytes()
+{
+    QFETCH(Action, action);
+    QFETCH(QList<QByteArray>, expectedInjects);
+    QFETCH(QStringList, expectedActions);
+    QFETCH(QString, expectedLog);
+
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    QVERIFY(h.waitConnected());
+    LogCapture log;
+    const int before = h.unit->received().size();
+    action(*h.controller);
+    // A marker write proves every earlier request has been delivered (one stream, in order).
+    h.controller->writeWordAck(PylonController::ctrl_scratch, 0x5a5a, false);
+    QVERIFY(FakeUnit::waitUntil([&] { return !h.unit->writesTo(PylonController::ctrl_scratch).isEmpty(); }, 3000));
+
+    QCOMPARE(h.unit->injects(), expectedInjects);
+    for (int i = before; i < h.unit->received().size(); ++i)
+        QVERIFY(!h.unit->received()[i].request.ackRequired);
+    QCOMPARE(h.actions, expectedActions);
+    if (!expectedLog.isEmpty())
+        QVERIFY2(log.lines().filter(expectedLog).size() == 1, qPrintable(log.lines().join('\n')));
+}
+
+using Spin = void (PylonController::*)(int);
+Q_DECLARE_METATYPE(Spin)
+
+void tst_ControllerLink::dialsWriteAbsolutePositions_data()
+{
+    QTest::addColumn<Spin>("spin");
+    QTest::addColumn<uint>("reg");
+    QTest::addColumn<QList<int>>("ticks");
+    QTest::addColumn<QList<uint>>("written");
+    QTest::addColumn<QStringList>("notices");
+
+    QTest::newRow("main") << &PylonController::spinMainDial << uint(PylonController::db_main_dial_encoder)
+                          << QList<int>{3, 3, -1} << QList<uint>{3, 6, 5}
+                          << QStringList{"Main Dial 3 (abs: 3)", "Main Dial 3 (abs: 6)", "Main Dial -1 (abs: 5)"};
+    QTest::newRow("multi") << &PylonController::spinMultiDial << uint(PylonController::db_multi_dial_encoder)
+                           << QList<int>{1, 1} << QList<uint>{1, 2}
+                           << QStringList{"Multi Dial 1 (abs: 1)", "Multi Dial 1 (abs: 2)"};
+    QTest::newRow("bpf inner") << &PylonController::spinBPFInDial << uint(PylonController::db_bpf_in_encoder)
+                               << QList<int>{10} << QList<uint>{10} << QStringList{"BPF Inner Dial 10 (abs: 10)"};
+    QTest::newRow("bpf outer below zero wraps")
+        << &PylonController::spinBPFOutDial << uint(PylonController::db_bpf_out_encoder) << QList<int>{-2, 1}
+        << QList<uint>{0xFFFFFFFEu, 0xFFFFFFFFu}
+        << QStringList{"BPF Outer Dial -2 (abs: -2)", "BPF Outer Dial 1 (abs: -1)"};
+}
+
+void tst_ControllerLink::dialsWriteAbsolutePositions()
+{
+    QFETCH(Spin, spin);
+    QFETCH(uint, reg);
+    QFETCH(QList<int>, ticks);
+    QFETCH(QList<uint>, written);
+    QFETCH(QStringList, notices);
+
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    QVERIFY(h.waitConnected());
+    LogCapture log;
+    for (int t : ticks)
+        (h.controller.get()->*spin)(t);
+    QVERIFY(FakeUnit::waitUntil([&] { return h.unit->writesTo(reg).size() == written.size(); }, 3000));
+    QList<uint> got;
+    for (const auto &w : h.unit->writesTo(reg)) {
+        got.append(w.request.payload.write.data);
+        QVERIFY(!w.request.ackRequired);
+    }
+    QCOMPARE(got, written);
+    QCOMPARE(h.actions, notices);
+    QCOMPARE(log.count(QStringLiteral("to %1, counter").arg(PylonController::registerName(reg))), written.size());
+}
+
+void tst_ControllerLink::recoversFromPeerFaults_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QStringList>("expectedNotices");
+    QTest::addColumn<QString>("expectedLog");
+    QTest::addColumn<int>("timeoutMs");
+
+    const QStringList disconnect{"Error - Disconnect", "Idle", "Connecting to 127.0.0.1"};
+    const QStringList ackTimeout{"Timeout waiting for Ack", "Error - Disconnect", "Idle", "Connecting to 127.0.0.1"};
+    auto relayLength = [](uint32_t length) {
+        return Fault([length](ControllerHarness &h) {
+            Response r = Response_init_zero;
+            r.which_payload = Response_relayFrameLength_tag;
+            r.payload.relayFrameLength = length;
+            h.unit->sendResponse(r);
+        });
+    };
+
+    QTest::newRow("debug kill") << Fault([](ControllerHarness &h) { h.controller->debugKillSocket(); }) << disconnect
+                                << "Error occured. Socket state: 0" << 3000;
+    QTest::newRow("relay decoder lost sync")
+        << Fault([](ControllerHarness &h) { h.controller->proxySignalCtrlReset(); }) << disconnect << "Error occured."
+        << 3000;
+    QTest::newRow("peer closes") << Fault([](ControllerHarness &h) { h.unit->dropClient(); }) << disconnect
+                                 << "Error occured." << 3000;
+    QTest::newRow("length byte 45")
+        << Fault([](ControllerHarness &h) { h.unit->sendRaw(QByteArray("\x2d\x08\x01", 3)); }) << disconnect
+        << "Bad data from socket, msg_resp_buffer_write(45) > Request_size (44)" << 3000;
+    QTest::newRow("length byte 200")
+        << Fault([](ControllerHarness &h) { h.unit->sendRaw(QByteArray(1, char(200))); }) << disconnect
+        << "Bad data from socket, msg_resp_buffer_write(200) > Request_size (44)" << 3000;
+    QTest::newRow("acks stop") << Fault([](ControllerHarness &h) { h.unit->acknowledge = false; }) << ackTimeout
+                               << "Ack timed out, was at" << 13000;
+    // A relay frame that never completes swallows the acks that follow it.
+    QTest::newRow("relay frame never completes") << relayLength(60000) << ackTimeout << "Ack timed out, was at"
+                                                 << 13000;
+    QTest::newRow("absurd relay frame length") << relayLength(0xFFFFFFFFu) << QStringList{"Idle", "Connecting to 127.0.0.1"}
+                                               << QString() << 13000;
+}
+
+void tst_ControllerLink::recoversFromPeerFaults()
+{
+    QFETCH(Fault, fault);
+    QFETCH(QStringList, expectedNotices);
+    QFETCH(QString, expectedLog);
+    QFETCH(int, timeoutMs);
+
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    QVERIFY(h.waitConnected());
+    LogCapture log;
+    fault(h);
+    QVERIFY2(FakeUnit::waitUntil([&] { return h.unit->connections() >= 2; }, timeoutMs), qPrintable(h.notices.join('|')));
+    QCOMPARE(h.noticesFrom(expectedNotices.first()).mid(0, expectedNotices.size()), expectedNotices);
+    if (!expectedLog.isEmpty())
+        QVERIFY2(log.contains(expectedLog), qPrintable(log.lines().join('\n')));
+
+    // And the new attempt gets all the way through once the peer behaves.
+    h.unit->acknowledge = true;
+    QVERIFY(FakeUnit::waitUntil([&] { return h.connectedTrue == 2; }, 8000));
+}
+
+void tst_ControllerLink::acksDroppedFromTheStart()
+{
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    h.unit->acknowledge = false;
+    QVERIFY(h.waitNotice("Set FPGA FPS", 3000));
+    QVERIFY(h.waitNotice("Timeout waiting for Ack", 6000));
+    QVERIFY(FakeUnit::waitUntil([&] { return h.unit->connections() >= 2; }, 3000));
+    QCOMPARE(h.noticesFrom("Set FPGA FPS").mid(0, 5),
+             (QStringList{"Set FPGA FPS", "Timeout waiting for Ack", "Error - Disconnect", "Idle",
+                          "Connecting to 127.0.0.1"}));
+    QCOMPARE(h.connectedTrue, 0);
+    QVERIFY(!h.notices.contains("Activate FPGA Transmit"));
+}
+
+void tst_ControllerLink::wrongKeyStaysIdle()
+{
+    ControllerHarness h(ControllerHarness::unitKey(), QByteArray::fromHex("ffeeddccbbaa99887766554433221100"));
+    QVERIFY(h.listening);
+    QVERIFY(h.waitNotice("Set FPGA FPS", 3000));
+    QVERIFY(FakeUnit::waitUntil([&] { return !h.credentialHints.isEmpty(); }, 3000));
+    QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+    QVERIFY(!s.contains(SettingsKeys::kNetPsk));
+
+    QVERIFY(h.waitNotice("Timeout waiting for Ack", 7000));
+    QVERIFY(h.waitNotice("Idle", 1000));
+    QTest::qWait(1500);
+    QCOMPARE(h.credentialHints, QStringList{"Incorrect Key Provided."});
+    QCOMPARE(h.noticesFrom("Set FPGA FPS"),
+             (QStringList{"Set FPGA FPS", "Timeout waiting for Ack", "Error - Disconnect", "Idle"}));
+    QCOMPARE(h.unit->connections(), 1);
+    QCOMPARE(h.controller->state(), PylonController::Idle);
+    QCOMPARE(h.unit->received().size(), 0);
+}
+
+void tst_ControllerLink::frameDivisorWrittenNowAndAtNextConnection()
+{
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    QVERIFY(h.waitConnected());
+    h.controller->setFrameDivisor(3);
+    QVERIFY(FakeUnit::waitUntil(
+        [&] { return h.unit->writesTo(PylonController::dc_capture_frame_divisor_csr).size() == 2; }, 2000));
+    h.controller->debugKillSocket();
+    QVERIFY(FakeUnit::waitUntil([&] { return h.unit->connections() == 2; }, 3000));
+    QVERIFY(h.waitConnected());
+
+    const auto writes = h.unit->writesTo(PylonController::dc_capture_frame_divisor_csr);
+    QCOMPARE(writes.size(), 3);
+    QCOMPARE(writes[1].request.payload.write.data, 3u);
+    QVERIFY(writes[1].request.ackRequired);
+    QCOMPARE(writes[1].connection, 1);
+    QCOMPARE(writes[2].request.payload.write.data, 3u);
+    QCOMPARE(writes[2].connection, 2);
+    // The divisor is the first thing a new connection carries.
+    for (const auto &r : h.unit->received())
+        if (r.connection == 2) {
+            QCOMPARE(r.request.payload.write.addr, uint32_t(PylonController::dc_capture_frame_divisor_csr));
+            break;
+        }
+}
+
+void tst_ControllerLink::responsesBecomeSignals()
+{
+    ControllerHarness h;
+    QVERIFY(h.listening);
+    QVERIFY(h.waitConnected());
+    LogCapture log;
+    QSignalSpy regs(h.controller.get(), &PylonController::registerChanged);
+    QSignalSpy ltxd(h.controller.get(), &PylonController::newLtxdBytes);
+    QSignalSpy lrxd(h.controller.get(), &PylonController::newLrxdBytes);
+    QSignalSpy frames(h.controller.get(), &PylonController::proxySentCompressedFrame);
+
+    // A read answered by the unit lands in the mirror: a dial continues from the unit's position.
+    h.unit->readValues[PylonController::db_main_dial_encoder] = 100;
+    h.controller->readWord(PylonController::db_main_dial_encoder);
+    QVERIFY(regs.wait(2000));
+    QCOMPARE(regs.last().at(0).value<PylonController::Register>(), PylonController::db_main_dial_encoder);
+    QCOMPARE(regs.last().at(1).toUInt(), 100u);
+    QVERIFY(h.notices.contains("Read register db_main_dial_encoder"));
+    QVERIFY(log.contains("Got Read Reg for"));
+    QVERIFY(log.contains(": db_main_dial_encoder = 00000064."));
+
+    h.controller->spinMainDial(-3);
+    QVERIFY(FakeUnit::waitUntil([&] { return !h.unit->writesTo(PylonController::db_main_dial_encoder).isEmpty(); }, 2000));
+    QCOMPARE(h.unit->writesTo(PylonController::db_main_dial_encoder).last().request.payload.write.data, 97u);
+    QCOMPARE(h.actions.last(), QStringLiteral("Main Dial -3 (abs: 97)"));
+
+    // An unsolicited register report, serial chunks, an empty read answer and a relay frame.
+    Response r = Response_init_zero;
+    r.counter = 77;
+    r.which_payload = Response_registerValue_tag;
+    r.payload.registerValue.addr = PylonController::da_host_sense;
+    r.payload.registerValue.has_data = true;
+    r.payload.registerValue.data = 1;
+    h.unit->sendResponse(r);
+    r.which_payload = Response_ltxd_tag;
+    r.payload.ltxd.size = 3;
+    memcpy(r.payload.ltxd.bytes, "\xfe\xfe\xfd", 3);
+    h.unit->sendResponse(r);
+    r = Response_init_zero;
+    r.which_payload = Response_lrxd_tag;
+    r.payload.lrxd.size = 2;
+    memcpy(r.payload.lrxd.bytes, "\x01\x02", 2);
+    h.unit->sendResponse(r);
+    r = Response_init_zero;
+    r.which_payload = Response_registerValue_tag;
+    r.payload.registerValue.addr = 0xF0001234;
+    h.unit->sendResponse(r);
+
+    // An empty message does not decode; it is dropped and the stream goes on.
+    h.unit->sendRaw(QByteArray(1, '\0'));
+
+    static ProxyFrame pf; // 64 kB: not on the stack
+    pf = ProxyFrame_init_zero;
+    pf.which_payload = ProxyFrame_frame_tag;
+    pf.payload.frame.stamp = 123456789;
+    pf.payload.frame.data.size = 5;
+    memcpy(pf.payload.frame.data.bytes, "zstd!", 5);
+    h.unit->sendRaw(encodeProxyFrameBlock(pf));
+    qint64 stamp = 0;
+    QByteArray data;
+    connect(h.controller.get(), &PylonController::proxySentCompressedFrame, this, [&](CompressedFrameData &f) {
+        stamp = f.stamp;
+        data = QByteArray(reinterpret_cast<const char *>(f.data.bytes), f.data.size);
+    });
+    // A response straight after the frame is read as a response again.
+    r = Response_init_zero;
+    r.which_payload = Response_lrxd_tag;
+    r.payload.lrxd.size = 1;
+    r.payload.lrxd.bytes[0] = 0x42;
+    h.unit->sendResponse(r);
+
+    QVERIFY(FakeUnit::waitUntil([&] { return lrxd.size() == 2; }, 2000));
+    QCOMPARE(ltxd.size(), 1);
+    QCOMPARE(ltxd[0][0].toByteArray(), QByteArray("\xfe\xfe\xfd"));
+    QCOMPARE(lrxd[0][0].toByteArray(), QByteArray("\x01\x02"));
+    QCOMPARE(lrxd[1][0].toByteArray(), QByteArray("\x42"));
+    QCOMPARE(regs.last().at(0).value<PylonController::Register>(), PylonController::da_host_sense);
+    QCOMPARE(h.controller->mirroredRegister(PylonController::da_host_sense), 1u);
+    QVERIFY(log.contains("Got unexpected empty read word response for f0001234"));
+    QVERIFY(log.contains("Error occurred during decode:"));
+    QCOMPARE(h.unit->connections(), 1);
+    QCOMPARE(frames.size(), 1);
+    QCOMPARE(stamp, 123456789);
+    QCOMPARE(data, QByteArray("zstd!"));
+    QCOMPARE(h.controller->state() == PylonController::Connected || h.controller->state() == PylonController::RefreshTransmit
+                 || h.controller->state() == PylonController::WaitRefreshAck,
+             true);
+}
+
+QTEST_MAIN(tst_ControllerLink)
+#include "tst_ControllerLink.moc"
