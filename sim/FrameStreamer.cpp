@@ -37,6 +37,8 @@ void FrameStreamer::start(const QHostAddress &target)
                              .arg(m_config.port)
                              .arg(double(kUnitFps) / (double(m_divisor) + 1.0), 0, 'g', 4);
     if (!wasOn) {
+        if (!m_streaming.isValid())
+            m_streaming.start();
         m_nextDueNs = m_clock.nsecsElapsed();
         m_timer.start(0);
         emit streamingChanged(true);
@@ -74,6 +76,14 @@ void FrameStreamer::scheduleNext()
 
 void FrameStreamer::sendFrame()
 {
+    if (m_config.stallAfterMs > 0 && !m_stalled && m_streaming.elapsed() >= m_config.stallAfterMs) {
+        m_stalled = true;
+        qInfo().noquote() << QStringLiteral("Stream stalled: no more datagrams are sent");
+    }
+    if (m_stalled) {
+        scheduleNext();
+        return;
+    }
     if (m_state->powered && !m_target.isNull()) {
         const uint16_t frame = m_frameNumber++;
         const QByteArray &pixels = m_renderer.render(*m_state, frame);

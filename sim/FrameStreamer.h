@@ -28,6 +28,8 @@ public:
         uint32_t seed = 1;
         uint16_t firstFrame = 0;
         quint16 port = 1337;
+        // Fault switch: after this long streaming, nothing more is sent (0 = never).
+        int stallAfterMs = 0;
     };
 
     FrameStreamer(const RadioState *state, const Config &config, QObject *parent = nullptr);
@@ -61,6 +63,8 @@ private:
     QUdpSocket m_socket;
     QTimer m_timer;
     QElapsedTimer m_clock;
+    QElapsedTimer m_streaming;
+    bool m_stalled = false;
     QHostAddress m_target;
     qint64 m_nextDueNs = 0;
     uint32_t m_divisor = 0;

@@ -31,6 +31,7 @@ const OptionDoc kOptions[] = {
     {"no-mdns", nullptr, "Do not answer mDNS queries."},
     {"serial-interval", "MS", "Interval of the radio's idle serial traffic (default 250)."},
     {"flash-crc", "HEX", "Value reported in da_flash_crc (default 5A17C0DE)."},
+    {"stall-after", "S", "Stop sending datagrams S seconds after the stream first started; control goes on."},
     {"dump-frames", "DIR", "Write every frame sent to DIR/frame-<number>.rgb565 (raw, little-endian RGB565)."},
 };
 
@@ -145,6 +146,12 @@ bool SimOptions::parse(const QStringList &arguments, SimOptions &out, QString &m
         if (!toUInt(parser.value("serial-interval"), 60000, u) || u < 10)
             return bad("serial-interval", parser.value("serial-interval"));
         out.serialIntervalMs = int(u);
+    }
+    if (parser.isSet("stall-after")) {
+        bool ok = false;
+        out.stallAfter = parser.value("stall-after").toDouble(&ok);
+        if (!ok || out.stallAfter <= 0)
+            return bad("stall-after", parser.value("stall-after"));
     }
     if (parser.isSet("flash-crc") && !toUInt(parser.value("flash-crc"), 0xFFFFFFFFu, out.flashCrc, 16))
         return bad("flash-crc", parser.value("flash-crc"));

@@ -34,6 +34,7 @@ SimUnit::SimUnit(const SimOptions &options, QObject *parent) : QObject(parent), 
     sc.seed = options.seed;
     sc.firstFrame = options.firstFrame;
     sc.port = options.streamPort;
+    sc.stallAfterMs = int(options.stallAfter * 1000);
     m_streamer = std::make_unique<FrameStreamer>(&m_radio, sc);
     m_streamer->setDivisor(options.divisor);
     if (!options.dumpFrames.isEmpty()) {

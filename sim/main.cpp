@@ -26,6 +26,7 @@
 //   --no-control, --no-mdns   leave out the control port or the mDNS responder
 //   --serial-interval MS      pace of the radio's idle serial traffic (default 250)
 //   --flash-crc HEX           value of da_flash_crc
+//   --stall-after S           stop sending datagrams S s after the stream first started (fault switch)
 //   --dump-frames DIR         write every frame sent as DIR/frame-<n>.rgb565
 #include "SimOptions.h"
 #include "SimUnit.h"

@@ -49,6 +49,8 @@ private slots:
     void powerKeyToggles();
     void faultSwitches_data();
     void faultSwitches();
+    void oversizedRequestClosesConnection();
+    void stalledStreamKeepsControl();
     void registerReportsGoToOtherClients();
     void provisionsClientAndWritesAccessFile();
 };
@@ -364,6 +366,39 @@ void TestSimControl::faultSwitches()
         QVERIFY(c.waitForValue(R::ctrl_scratch, &value, 3000, mark));
         QCOMPARE(value, 42u);
     }
+}
+
+void TestSimControl::oversizedRequestClosesConnection()
+{
+    SimProcess sim;
+    QVERIFY(sim.start(kQuiet));
+    UnitClient c;
+    QVERIFY(c.open(kKey));
+    c.socket().writeEncrypted(QByteArray(1, char(45)) + QByteArray(45, '\x08'));
+    QVERIFY(c.waitForDisconnect());
+    QVERIFY(sim.waitForOutput("Control connection 1 closed"));
+    // The unit carries on and serves the next client.
+    UnitClient next;
+    QVERIFY(next.open(kKey));
+    QVERIFY(next.waitForAck(next.write(R::ctrl_scratch, 1)));
+}
+
+void TestSimControl::stalledStreamKeepsControl()
+{
+    StreamReceiver rx;
+    QVERIFY(rx.bind());
+    SimProcess sim;
+    QVERIFY(sim.start(kQuiet + QStringList{"--stall-after", "0.5"}));
+    UnitClient c;
+    QVERIFY(c.open(kKey));
+    QVERIFY(c.waitForAck(c.write(R::dc_capture_control_csr, 550000000)));
+    QVERIFY(rx.waitForFrames(10));
+    QVERIFY(rx.waitForSilence(400, 3000));
+    const int frames = rx.frames();
+    QVERIFY(c.waitForAck(c.write(R::dc_capture_control_csr, 550000000)));
+    QTest::qWait(400);
+    QCOMPARE(rx.frames(), frames);
+    QVERIFY(c.isConnected());
 }
 
 void TestSimControl::registerReportsGoToOtherClients()

@@ -5,6 +5,7 @@
 #include "ScreenRenderer.h"
 #include "SimOptions.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,6 +49,8 @@ private slots:
     void accessFile();
     void options_data();
     void options();
+    void commandLine_data();
+    void commandLine();
 };
 
 void TestSimModel::busBytesChangeTheRadio_data()
@@ -257,6 +260,45 @@ void TestSimModel::options()
         QCOMPARE(o.keepaliveTimeout, value.toDouble());
     else
         QFAIL("unknown check");
+}
+
+void TestSimModel::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("printed");
+
+    QTest::newRow("help lists every option")
+        << QStringList{"--help"} << 0 << QStringList{"--stream-to ADDR",   "--divisor N",
+                                                     "--loss PERCENT",     "--shuffle",
+                                                     "--seconds S",        "--first-frame N",
+                                                     "--key HEX",          "--write-raf FILE",
+                                                     "--drop-acks",        "--close-after-handshake",
+                                                     "--provision-client", "--keepalive-timeout S",
+                                                     "--stall-after S",    "--dump-frames DIR"};
+    QTest::newRow("runs for --seconds") << QStringList{"--no-control", "--no-mdns", "--seconds", "0.3"} << 0
+                                        << QStringList{"vq6020-sim ready"};
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QStringList{"bogus", "Usage: vq6020-sim"};
+    QTest::newRow("bad divisor") << QStringList{"--divisor", "x"} << 2 << QStringList{"Bad value for --divisor: x"};
+    QTest::newRow("access file not writable")
+        << QStringList{"--no-control", "--no-mdns", "--write-raf", "/nonexistent/dir/raf.txt"} << 1
+        << QStringList{"Cannot write radio access file /nonexistent/dir/raf.txt"};
+}
+
+void TestSimModel::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, printed);
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(qEnvironmentVariable("VQ6020_SIM"), args);
+    QVERIFY(sim.waitForFinished(10000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), exitCode);
+    const QString out = QString::fromLocal8Bit(sim.readAll());
+    for (const QString &text : printed)
+        QVERIFY2(out.contains(text), qPrintable(text + " missing in:\n" + out));
 }
 
 QTEST_MAIN(TestSimModel)
