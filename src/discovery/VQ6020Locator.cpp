@@ -3,7 +3,10 @@
 #include "app/SettingsKeys.h"
 #include "discovery/DnsLookup.h"
 #include "discovery/LocatorStrategy.h"
+#include "discovery/MDNSBrowser.h"
+#include "discovery/MDNSHostnameLookup.h"
 #include "discovery/SavedIPLocator.h"
+#include "discovery/mdns/Server.h"
 
 #include <QDebug>
 
@@ -13,9 +16,12 @@ constexpr int kStrategyCount = 4;
 } // namespace
 
 VQ6020Locator::VQ6020Locator(QObject *parent)
-    : QObject(parent), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication)
+    : QObject(parent), m_server(new QMdnsEngine::Server(this)),
+      m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication)
 {
     addStrategy(LOC_IP, new SavedIPLocator(this));
+    addStrategy(LOC_DIRECT_MDNS, new MDNSHostnameLookup(m_server, this));
+    addStrategy(LOC_PROXY_MDNS, new MDNSBrowser(m_server, this));
     addStrategy(LOC_DNS, new DnsLookup(this));
 
     // Without a strategy to run a request still has to end, at the pace of a real lookup, so that

@@ -10,6 +10,11 @@
 
 class LocatorStrategy;
 
+namespace QMdnsEngine
+{
+class Server;
+} // namespace QMdnsEngine
+
 // Answers "where is the unit (or a relay in front of it) now?". Each find() runs exactly one
 // enabled strategy; a request after a time-out moves on to the next one in the user's order, a
 // request after a success tries the same strategy again.
@@ -43,6 +48,8 @@ private:
     void addStrategy(LocatorType type, LocatorStrategy *strategy);
     void endWithoutStrategy();
 
+    // Shared by both mDNS strategies; the relay browser keeps listening on it between requests.
+    QMdnsEngine::Server *m_server = nullptr;
     QMap<LocatorType, LocatorStrategy *> m_strategies;
     QSettings m_settings;
     LocatorConfig m_working;

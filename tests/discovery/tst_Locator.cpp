@@ -153,6 +153,17 @@ void tst_Locator::requests_data()
     const QString ip = "VQ6020Locator: Lookup strategy LOC_IP is true [ %1 ]";
     const QString dns = "VQ6020Locator: Lookup strategy LOC_DNS is true [ %1 ]";
 
+    const QString proxy = "VQ6020Locator: Lookup strategy LOC_PROXY_MDNS is true [ %1 ]";
+    const QString direct = "VQ6020Locator: Lookup strategy LOC_DIRECT_MDNS is true [ %1 ]";
+    // Out of the box: no relay known (1 s), no unit answering (5 s), then the relay search again.
+    QTest::newRow("defaults alternate between the mDNS searches")
+        << QList<Entry>{} << false << false << QStringList{proxy.arg(0), direct.arg(1), proxy.arg(0)}
+        << QStringList{"timeout", "timeout", "timeout"} << QList<int>{1000, 5000, 1000} << QStringList{};
+    // Position 3 has no entry: the walk takes it as the unit's own host name search.
+    QTest::newRow("gap in the positions")
+        << QList<Entry>{{LOC_PROXY_MDNS, 0, false, {}}, {LOC_IP, 1, false, {}}, {LOC_DNS, 2, false, {}},
+                        {LOC_DIRECT_MDNS, 5, true, {}}}
+        << false << true << QStringList{direct.arg(3)} << QStringList{"timeout"} << QList<int>{5000} << QStringList{};
     QTest::newRow("time-outs alternate, disabled positions skipped")
         << QList<Entry>{{LOC_IP, 0, true, "0.0.0.0"}, {LOC_DNS, 1, true, ""}, {LOC_PROXY_MDNS, 2, false, {}},
                         {LOC_DIRECT_MDNS, 3, false, {}}}
