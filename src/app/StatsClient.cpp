@@ -1,5 +1,18 @@
 #include "app/StatsClient.h"
 
+#include <limits>
+
+namespace {
+// A second of 60 fps video is 16 MB, x 100 close to the int range already; a stalled
+// stream flushing its receive buffer at once would overflow it.
+int toOverlayInt(double v)
+{
+    if (v >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    return int(v);
+}
+} // namespace
+
 std::atomic<uint32_t> StatsClient::s_bytesIn{0};
 std::atomic<uint32_t> StatsClient::s_bytesOut{0};
 std::atomic<uint32_t> StatsClient::s_frames{0};
@@ -36,7 +49,7 @@ void StatsClient::sample()
     out /= WindowSamples;
     fps /= WindowSamples;
 
-    s_bpsInX100.store(int(in * 100), std::memory_order_relaxed);
-    s_fpsX100.store(int(fps * 100), std::memory_order_relaxed);
+    s_bpsInX100.store(toOverlayInt(in * 100), std::memory_order_relaxed);
+    s_fpsX100.store(toOverlayInt(fps * 100), std::memory_order_relaxed);
     emit newStats(in, out, fps);
 }

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
 #include <map>
 
 namespace {
@@ -97,21 +98,31 @@ private slots:
     // Two start-ups on a clean account: the first makes the data folder and says so,
     // the second does not; each run's log file holds that run's lines only, in the
     // line format, while the lines from before the handler reach the console only.
+    void startUpTwice_data()
+    {
+        QTest::addColumn<QString>("dataHome"); // relative to a scratch folder
+        QTest::newRow("data location exists") << "";
+        // A fresh account has no ~/.local/share yet: the folder goes there all the same,
+        // not into a system-wide data folder that happens to exist.
+        QTest::newRow("data location missing") << "not/yet/there";
+    }
     void startUpTwice()
     {
-        QTemporaryDir home;
-        QVERIFY(home.isValid());
-        const QString folder = probeFolder(home.path());
+        QFETCH(QString, dataHome);
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString homePath = dataHome.isEmpty() ? scratch.path() : scratch.filePath(dataHome);
+        const QString folder = probeFolder(homePath);
         const QString log = folder + QStringLiteral("log.txt");
 
-        const ProbeRun first = runProbe(home.path(), {QStringLiteral("levels"), QStringLiteral("first-run-token")});
+        const ProbeRun first = runProbe(homePath, {QStringLiteral("levels"), QStringLiteral("first-run-token")});
         QCOMPARE(first.status, QProcess::NormalExit);
         QVERIFY2(first.output.contains(QStringLiteral("Making app path ") + folder), qPrintable(first.output));
         QVERIFY(first.output.contains(QStringLiteral("Logging to ") + log));
         const QStringList firstLog = readLines(log);
         QVERIFY(firstLog.filter(QStringLiteral("first-run-token")).size() == 1);
 
-        const ProbeRun second = runProbe(home.path(), {QStringLiteral("levels"), QStringLiteral("second-run-token")});
+        const ProbeRun second = runProbe(homePath, {QStringLiteral("levels"), QStringLiteral("second-run-token")});
         QCOMPARE(second.status, QProcess::NormalExit);
         QVERIFY2(!second.output.contains(QStringLiteral("Making app path ")), qPrintable(second.output));
         const QStringList lines = readLines(log);
@@ -133,6 +144,53 @@ private slots:
             QVERIFY2(second.output.contains(lines[i]), qPrintable(lines[i]));
         }
         QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("Logging to ")));
+    }
+
+    // The same promise from the real client: a first run makes the data folder, the
+    // second does not, and the second run's log holds one start-up only.
+    void clientStartsTwice()
+    {
+        const QString app = qEnvironmentVariable("VQ6020_APP");
+        if (app.isEmpty() || !QFileInfo(app).isExecutable())
+            QSKIP("the client is not built");
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString dataHome = scratch.filePath(QStringLiteral("data"));
+        const QString folder = dataHome + QStringLiteral("/VQ6020/");
+        QStringList outputs;
+        for (int run = 0; run < 2; ++run) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+            env.insert(QStringLiteral("XDG_CONFIG_HOME"), scratch.filePath(QStringLiteral("config")));
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            p.setProcessEnvironment(env);
+            p.setProcessChannelMode(QProcess::MergedChannels);
+            p.start(app, QStringList());
+            QVERIFY(p.waitForStarted());
+            QString out;
+            QElapsedTimer clock;
+            clock.start();
+            while (!out.contains(QStringLiteral("Crashpad start: true")) && clock.elapsed() < 30000 &&
+                   p.state() == QProcess::Running) {
+                p.waitForReadyRead(100);
+                out += QString::fromLatin1(p.readAll());
+            }
+            p.terminate();
+            if (!p.waitForFinished(5000)) {
+                p.kill();
+                p.waitForFinished();
+            }
+            out += QString::fromLatin1(p.readAll());
+            QVERIFY2(out.contains(QStringLiteral("Crashpad start: true")), qPrintable(out));
+            outputs << out;
+        }
+        QVERIFY2(outputs[0].contains(QStringLiteral("Making app path ") + folder), qPrintable(outputs[0]));
+        QVERIFY2(!outputs[1].contains(QStringLiteral("Making app path ")), qPrintable(outputs[1]));
+        const QStringList log = readLines(folder + QStringLiteral("log.txt"));
+        QCOMPARE(log.filter(QStringLiteral("[INFO ] Crashpad Start")).size(), 1);
+        for (const QString &l : log)
+            QVERIFY2(kLine.match(l).hasMatch(), qPrintable(l));
     }
 
     void wholeLinesFromTwoThreads()
@@ -288,6 +346,19 @@ private slots:
         for (int idx : retaken)
             QCOMPARE(pool.take(), lent[idx]);
         QCOMPARE(pool.take(), nullptr);
+    }
+
+    // A stalled stream that flushes a full receive buffer at once can push the one-second
+    // average past what the overlay's integer holds; it saturates instead of wrapping.
+    void statsOverlayIntegerSaturates()
+    {
+        StatsClient *stats = StatsClient::instance();
+        QTest::qWait(1100);
+        QSignalSpy spy(stats, &StatsClient::newStats);
+        StatsClient::bytesReceived(30000000);
+        QVERIFY(spy.wait(500));
+        QCOMPARE(spy.last().at(0).toDouble(), 30000000.0); // one sample of 3e8/s over ten
+        QCOMPARE(StatsClient::networkBytesPerSecondX100(), std::numeric_limits<int>::max());
     }
 
     void statsPublishZerosWithoutTraffic()
