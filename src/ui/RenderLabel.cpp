@@ -2,7 +2,6 @@
 
 #include "app/StatsClient.h"
 
-#include <QFont>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
@@ -13,7 +12,9 @@ const char s_statsTemplate[] = "Network:       Renderer:\nFPS: %1 FPS: %3\nMbps:
                                "Frames Lost, No Buffer: %5\nFrame: %6, PTS: %7";
 }
 
-RenderLabel::RenderLabel(QWidget *parent) : QLabel(parent)
+RenderLabel::RenderLabel(QWidget *parent)
+    : QLabel(parent), m_statusFont(QStringLiteral("Courier New"), 48, 75, false),
+      m_statsFont(QStringLiteral("Courier New"), 12, 81, false)
 {
     // Only drags count: plain hovering over the picture must not touch the radio's screen.
     setMouseTracking(false);
@@ -124,9 +125,9 @@ void RenderLabel::paintEvent(QPaintEvent *event)
             painter.resetTransform();
         }
     } else {
-        painter.fillRect(picture, QColor(QStringLiteral("Black")));
+        painter.fillRect(picture, Qt::black);
         painter.setPen(Qt::red);
-        painter.setFont(QFont(QStringLiteral("Courier New"), 48, 75, false));
+        painter.setFont(m_statusFont);
         painter.drawText(picture, Qt::AlignHCenter | Qt::AlignVCenter, OverallStatus::statusName(m_status));
     }
 
@@ -140,7 +141,7 @@ void RenderLabel::paintEvent(QPaintEvent *event)
 
     if (m_showStats) {
         painter.setPen(Qt::red);
-        painter.setFont(QFont(QStringLiteral("Courier New"), 12, 81, false));
+        painter.setFont(m_statsFont);
         QRect r = geometry();
         r.setLeft(0);
         r.setTop(50);

@@ -4,6 +4,7 @@
 #include "link/OverallStatus.h"
 
 #include <QElapsedTimer>
+#include <QFont>
 #include <QImage>
 #include <QLabel>
 #include <QSize>
@@ -70,4 +71,7 @@ private:
     QSize m_pictureSize;
     QTransform m_transform;
     bool m_showStats = false;
+    // Built once: painting runs for every frame.
+    const QFont m_statusFont;
+    const QFont m_statsFont;
 };

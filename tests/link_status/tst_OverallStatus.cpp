@@ -52,7 +52,7 @@ void TestOverallStatus::startsDisconnectedOnce()
     QSignalSpy spy(&st, &OverallStatus::notifyChange);
     QVERIFY(spy.wait(1000));
     const qint64 firstAfter = since.elapsed();
-    QVERIFY2(firstAfter >= 250 && firstAfter <= 600, qPrintable(QString::number(firstAfter)));
+    QVERIFY2(firstAfter >= 250 && firstAfter <= 900, qPrintable(QString::number(firstAfter)));
     runFor(1200);
     QCOMPARE(statuses(spy), QList<OverallStatus::Status>{OverallStatus::Disconnected});
     QCOMPARE(log.count("Calculated status changed from"), 1);
@@ -81,7 +81,7 @@ void TestOverallStatus::framesAndSerial()
     serial.start(50);
     QVERIFY(sleeping.wait(1500));
     QCOMPARE(sleeping.at(0).at(0).value<OverallStatus::Status>(), OverallStatus::Sleeping);
-    QVERIFY2(stopped.elapsed() > 500 && stopped.elapsed() <= 900, qPrintable(QString::number(stopped.elapsed())));
+    QVERIFY2(stopped.elapsed() > 500 && stopped.elapsed() <= 1200, qPrintable(QString::number(stopped.elapsed())));
     runFor(900);
     QCOMPARE(statuses(spy), (QList<OverallStatus::Status>{OverallStatus::Active, OverallStatus::Sleeping}));
     QVERIFY(log.contains("Calculated status changed from Active to Sleeping"));
@@ -148,7 +148,7 @@ void TestOverallStatus::dropWhileFramesArrive()
     feeder.start(33);
     QSignalSpy after(&st, &OverallStatus::notifyChange);
     QVERIFY(after.wait(1000));
-    QVERIFY(dropped.elapsed() <= 400);
+    QVERIFY2(dropped.elapsed() <= 700, qPrintable(QString::number(dropped.elapsed())));
     QCOMPARE(after.at(0).at(0).value<OverallStatus::Status>(), OverallStatus::Disconnected);
     QCOMPARE(statuses(spy), (QList<OverallStatus::Status>{OverallStatus::Active, OverallStatus::Disconnected}));
 }

@@ -260,7 +260,7 @@ void TestDialogs::bitTest()
                                  table(colors->toPlainText()).at(0).first + table(colors->toPlainText()).at(0).second ==
                                      quint64(1024 * frames),
                              600);
-    save(bit, QString("bittest_%1").arg(QTest::currentDataTag()).replace(' ', '_').replace(',', ""));
+    save(bit, QString("bittest_%1").arg(QTest::currentDataTag()).replace(QRegularExpression("[^A-Za-z0-9-]+"), "_"));
     const auto t = table(colors->toPlainText());
     const quint64 total = 1024ull * frames;
     for (int j = 0; j < 16; ++j) {
