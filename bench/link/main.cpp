@@ -87,10 +87,12 @@ int main(int argc, char **argv)
     unit.start(sim, {QStringLiteral("--key"), QString::fromLatin1(kKeyHex), QStringLiteral("--control-port"),
                      QString::number(port), QStringLiteral("--no-mdns")});
     QByteArray unitOutput;
-    if (!waitFor([&] {
-            unitOutput += unit.readAll();
-            return unitOutput.contains("vq6020-sim ready") || unit.state() == QProcess::NotRunning;
-        }, 10000) ||
+    if (!waitFor(
+            [&] {
+                unitOutput += unit.readAll();
+                return unitOutput.contains("vq6020-sim ready") || unit.state() == QProcess::NotRunning;
+            },
+            10000) ||
         !unitOutput.contains("vq6020-sim ready")) {
         std::fprintf(stderr, "link: the simulated unit did not start (%s): %s\n", qPrintable(sim),
                      unitOutput.constData());

@@ -44,17 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     requests.reset();
     responses.onResponse = [](const Response &r) {
         switch (r.which_payload) {
-        case Response_ltxd_tag:
-            check(r.payload.ltxd.size <= sizeof(r.payload.ltxd.bytes));
-            break;
-        case Response_lrxd_tag:
-            check(r.payload.lrxd.size <= sizeof(r.payload.lrxd.bytes));
-            break;
-        case Response_reserved6_tag:
-            check(r.payload.reserved6.size <= sizeof(r.payload.reserved6.bytes));
-            break;
-        default:
-            break;
+        case Response_ltxd_tag: check(r.payload.ltxd.size <= sizeof(r.payload.ltxd.bytes)); break;
+        case Response_lrxd_tag: check(r.payload.lrxd.size <= sizeof(r.payload.lrxd.bytes)); break;
+        case Response_reserved6_tag: check(r.payload.reserved6.size <= sizeof(r.payload.reserved6.bytes)); break;
+        default: break;
         }
     };
     responses.onProxyFrame = [](const ProxyFrame &f) {

@@ -5,8 +5,7 @@
 
 #include <QtDebug>
 
-ResponseReader::ResponseReader()
-    : m_proxyFrame(std::make_unique<ProxyFrame>())
+ResponseReader::ResponseReader() : m_proxyFrame(std::make_unique<ProxyFrame>())
 {
     // Relay frames are collected here; reserving the largest possible frame once
     // keeps the 60 fps relay path free of reallocations.
@@ -38,7 +37,8 @@ void ResponseReader::feed(const QByteArray &chunk)
         case ExpectLength: {
             const int length = quint8(chunk.at(pos));
             if (length > Protocol::MaxMessageSize) {
-                qInfo().noquote() << QStringLiteral("Bad data from socket, msg_resp_buffer_write(%1) > Request_size (%2)")
+                qInfo().noquote() << QStringLiteral(
+                                         "Bad data from socket, msg_resp_buffer_write(%1) > Request_size (%2)")
                                          .arg(length)
                                          .arg(Protocol::MaxMessageSize);
                 reset();

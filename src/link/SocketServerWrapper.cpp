@@ -6,10 +6,7 @@
 
 #include <unistd.h>
 
-SocketServerWrapper::SocketServerWrapper(QObject *parent)
-    : QTcpServer(parent)
-{
-}
+SocketServerWrapper::SocketServerWrapper(QObject *parent) : QTcpServer(parent) {}
 
 void SocketServerWrapper::incomingConnection(qintptr handle)
 {

@@ -41,9 +41,7 @@ struct SocketWrapper::Tls {
     mbedtls_ssl_config conf;
 };
 
-SocketWrapper::SocketWrapper(QObject *parent)
-    : QTcpSocket(parent)
-    , m_tls(std::make_unique<Tls>())
+SocketWrapper::SocketWrapper(QObject *parent) : QTcpSocket(parent), m_tls(std::make_unique<Tls>())
 {
     qInfo().noquote() << "mBed TLS Wrapper Active";
     mbedtls_debug_set_threshold(4);
@@ -55,9 +53,9 @@ SocketWrapper::SocketWrapper(QObject *parent)
 
     quint64 personalisation[4];
     QRandomGenerator::system()->fillRange(personalisation);
-    const int rc = mbedtls_ctr_drbg_seed(&m_tls->drbg, mbedtls_entropy_func, &m_tls->entropy,
-                                         reinterpret_cast<const unsigned char *>(personalisation),
-                                         sizeof(personalisation));
+    const int rc =
+        mbedtls_ctr_drbg_seed(&m_tls->drbg, mbedtls_entropy_func, &m_tls->entropy,
+                              reinterpret_cast<const unsigned char *>(personalisation), sizeof(personalisation));
     if (rc != 0)
         qInfo().noquote() << "Failed mbedtls_ctr_drbg_seed returned " + QString::number(rc);
 
@@ -114,9 +112,9 @@ void SocketWrapper::tlsSetup(const QByteArray &key, bool client)
         qInfo().noquote() << "Failed mbedtls_ssl_config_defaults returned " + QString::number(rc);
     mbedtls_ssl_conf_authmode(&m_tls->conf, MBEDTLS_SSL_VERIFY_NONE);
     mbedtls_ssl_conf_ciphersuites(&m_tls->conf, kCiphersuites);
-    rc = mbedtls_ssl_conf_psk(&m_tls->conf, reinterpret_cast<const unsigned char *>(key.constData()),
-                              size_t(key.size()), reinterpret_cast<const unsigned char *>(kPskIdentity),
-                              sizeof(kPskIdentity) - 1);
+    rc =
+        mbedtls_ssl_conf_psk(&m_tls->conf, reinterpret_cast<const unsigned char *>(key.constData()), size_t(key.size()),
+                             reinterpret_cast<const unsigned char *>(kPskIdentity), sizeof(kPskIdentity) - 1);
     if (rc != 0)
         qInfo().noquote() << "Failed mbedtls_ssl_conf_psk returned " + QString::number(rc);
     mbedtls_ssl_conf_rng(&m_tls->conf, mbedtls_ctr_drbg_random, &m_tls->drbg);
@@ -234,8 +232,9 @@ void SocketWrapper::sendPending()
 {
     while (!m_pendingOutput.isEmpty()) {
         m_inTlsCall = true;
-        const int rc = mbedtls_ssl_write(&m_tls->ssl, reinterpret_cast<const unsigned char *>(m_pendingOutput.constData()),
-                                         size_t(m_pendingOutput.size()));
+        const int rc =
+            mbedtls_ssl_write(&m_tls->ssl, reinterpret_cast<const unsigned char *>(m_pendingOutput.constData()),
+                              size_t(m_pendingOutput.size()));
         m_inTlsCall = false;
         if (rc < 0) {
             qInfo().noquote() << "Close and abort write " + hex(rc);

@@ -44,7 +44,7 @@ private:
     QByteArray m_pendingOutput;
     bool m_handshakeDone = false;
     bool m_errorSeen = false;
-    bool m_tlsReady = false;           // tlsSetup ran: the TLS context may be driven
+    bool m_tlsReady = false;            // tlsSetup ran: the TLS context may be driven
     bool m_credentialsReported = false; // badCredentials already emitted for this attempt
     bool m_inTlsCall = false;           // inside an mbedTLS call that may run our I/O callbacks
 };

@@ -6,8 +6,12 @@
 namespace {
 QStringList commonArgs(const QByteArray &keyHex)
 {
-    return {QStringLiteral("-psk"),    QString::fromLatin1(keyHex), QStringLiteral("-psk_identity"),
-            QStringLiteral("PSK_identity"), QStringLiteral("-tls1_2"),  QStringLiteral("-cipher"),
+    return {QStringLiteral("-psk"),
+            QString::fromLatin1(keyHex),
+            QStringLiteral("-psk_identity"),
+            QStringLiteral("PSK_identity"),
+            QStringLiteral("-tls1_2"),
+            QStringLiteral("-cipher"),
             QStringLiteral("PSK-AES128-GCM-SHA256")};
 }
 } // namespace
@@ -32,7 +36,8 @@ quint16 OpenSslPeer::startServer(const QByteArray &keyHex)
         return 0;
     QTest::qWait(50); // the rest of the line
     output();
-    const auto match = QRegularExpression(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)")).match(QString::fromLatin1(m_output));
+    const auto match =
+        QRegularExpression(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)")).match(QString::fromLatin1(m_output));
     return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
 }
 

@@ -27,8 +27,7 @@ struct Client {
     QSignalSpy handshakeDone{&socket, &SocketWrapper::handshakeDone};
     QSignalSpy errors{&socket, &QAbstractSocket::errorOccurred};
 
-    explicit Client(const QByteArray &keyHex)
-        : key(QByteArray::fromHex(keyHex))
+    explicit Client(const QByteArray &keyHex) : key(QByteArray::fromHex(keyHex))
     {
         QObject::connect(&socket, &QAbstractSocket::connected, [this] {
             socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -56,8 +55,7 @@ struct Server {
     int badCredentials = 0;
     int handshakes = 0;
 
-    explicit Server(const QByteArray &keyHex)
-        : key(QByteArray::fromHex(keyHex))
+    explicit Server(const QByteArray &keyHex) : key(QByteArray::fromHex(keyHex))
     {
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             socket = qobject_cast<SocketWrapper *>(server.nextPendingConnection());
@@ -110,9 +108,8 @@ void tst_LinkTls::clientAgainstOpenSslServer_data()
     // as the controller writes the frame divisor.
     QTest::newRow("framed read of ctrl_scratch")
         << QList<QByteArray>{QByteArray::fromHex("0C08051001220608848080800F")};
-    QTest::newRow("divisor write then inject, in order")
-        << QList<QByteArray>{QByteArray::fromHex("0E080710011A080884B080800F1001"),
-                             QByteArray::fromHex("0A080910003204FE1E80FD")};
+    QTest::newRow("divisor write then inject, in order") << QList<QByteArray>{
+        QByteArray::fromHex("0E080710011A080884B080800F1001"), QByteArray::fromHex("0A080910003204FE1E80FD")};
     QTest::newRow("40000 bytes over several records") << QList<QByteArray>{pattern(40000, 1)};
 }
 

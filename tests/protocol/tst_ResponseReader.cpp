@@ -96,8 +96,7 @@ Chunks segments(const QByteArray &bytes, int size)
 QString describe(const Response &r)
 {
     switch (r.which_payload) {
-    case Response_ack_tag:
-        return QStringLiteral("ack %1").arg(r.counter);
+    case Response_ack_tag: return QStringLiteral("ack %1").arg(r.counter);
     case Response_registerValue_tag:
         return QStringLiteral("reg %1 %2=%3")
             .arg(r.counter)
@@ -105,11 +104,10 @@ QString describe(const Response &r)
             .arg(r.payload.registerValue.data);
     case Response_lrxd_tag:
         return QStringLiteral("lrxd %1 ").arg(r.counter) +
-               QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(r.payload.lrxd.bytes), r.payload.lrxd.size));
-    case Response_relayFrameLength_tag:
-        return QStringLiteral("relay %1").arg(r.payload.relayFrameLength);
-    default:
-        return QStringLiteral("other %1").arg(r.which_payload);
+               QString::fromLatin1(
+                   QByteArray(reinterpret_cast<const char *>(r.payload.lrxd.bytes), r.payload.lrxd.size));
+    case Response_relayFrameLength_tag: return QStringLiteral("relay %1").arg(r.payload.relayFrameLength);
+    default: return QStringLiteral("other %1").arg(r.which_payload);
     }
 }
 
@@ -138,8 +136,8 @@ void tst_ResponseReader::responses_data()
     const QByteArray reg = registerValue(9, 0xF0000808, 1);
     QTest::newRow("one response over three chunks")
         << Chunks{reg.left(1), reg.mid(1, 5), reg.mid(6)} << QStringList{"reg 9 f0000808=1"} << QStringList{};
-    QTest::newRow("length byte ending a chunk") << Chunks{ack(1) + ack(2).left(1), ack(2).mid(1)}
-                                                << QStringList{"ack 1", "ack 2"} << QStringList{};
+    QTest::newRow("length byte ending a chunk")
+        << Chunks{ack(1) + ack(2).left(1), ack(2).mid(1)} << QStringList{"ack 1", "ack 2"} << QStringList{};
     QTest::newRow("every byte alone") << segments(lrxd(3, "FE E0 FD") + ack(4), 1)
                                       << QStringList{"lrxd 3 FE E0 FD", "ack 4"} << QStringList{};
     QTest::newRow("length byte 45 closes, rest of chunk dropped")
@@ -186,9 +184,8 @@ void tst_ResponseReader::responses_data()
         << QStringList{};
     QTest::newRow("reset drops a half-read response")
         << Chunks{ack(16).left(3), QByteArray(), ack(17)} << QStringList{"ack 17"} << QStringList{};
-    QTest::newRow("reset drops a half-read relay frame")
-        << Chunks{relayBlock(500, 2).left(200), QByteArray(), ack(18)} << QStringList{"relay 500", "ack 18"}
-        << QStringList{};
+    QTest::newRow("reset drops a half-read relay frame") << Chunks{relayBlock(500, 2).left(200), QByteArray(), ack(18)}
+                                                         << QStringList{"relay 500", "ack 18"} << QStringList{};
 }
 
 void tst_ResponseReader::responses()
@@ -275,8 +272,8 @@ void tst_ResponseReader::requests_data()
                                         << QStringList{"write 7 ack f0001804=1", "read 5 f0000004"};
     QTest::newRow("length 45 closes") << Chunks{framedRead + QByteArray(1, char(45)) + framedWrite}
                                       << QStringList{"read 5 f0000004", "close"};
-    QTest::newRow("undecodable request skipped") << Chunks{QByteArray::fromHex("020805") + framedInject}
-                                                 << QStringList{"inject 9 fe1e80fd"};
+    QTest::newRow("undecodable request skipped")
+        << Chunks{QByteArray::fromHex("020805") + framedInject} << QStringList{"inject 9 fe1e80fd"};
 }
 
 void tst_ResponseReader::requests()
@@ -299,10 +296,10 @@ void tst_ResponseReader::requests()
             break;
         case Request_inject_tag:
             seen << QStringLiteral("inject %1 ").arg(r.counter) +
-                        QByteArray(reinterpret_cast<const char *>(r.payload.inject.bytes), r.payload.inject.size).toHex();
+                        QByteArray(reinterpret_cast<const char *>(r.payload.inject.bytes), r.payload.inject.size)
+                            .toHex();
             break;
-        default:
-            seen << QStringLiteral("other");
+        default: seen << QStringLiteral("other");
         }
     };
     reader.onCloseRequested = [&] { seen << QStringLiteral("close"); };
