@@ -63,11 +63,13 @@ long long udpReceiveBufferErrors()
         if (strncmp(header, "Udp:", 4) != 0 || !fgets(values, sizeof values, f))
             continue;
         int column = 0, wanted = -1;
-        for (char *save = nullptr, *tok = strtok_r(header, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save), ++column)
+        for (char *save = nullptr, *tok = strtok_r(header, " \n", &save); tok;
+             tok = strtok_r(nullptr, " \n", &save), ++column)
             if (strcmp(tok, "RcvbufErrors") == 0)
                 wanted = column;
         column = 0;
-        for (char *save = nullptr, *tok = strtok_r(values, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save), ++column)
+        for (char *save = nullptr, *tok = strtok_r(values, " \n", &save); tok;
+             tok = strtok_r(nullptr, " \n", &save), ++column)
             if (column == wanted)
                 result = atoll(tok);
         break;
@@ -266,7 +268,8 @@ public:
         connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
         m_thread.start();
         QMetaObject::invokeMethod(m_worker, "startWorker", Qt::BlockingQueuedConnection);
-        QMetaObject::invokeMethod(m_worker, [this] { m_handle = pthread_self(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            m_worker, [this] { m_handle = pthread_self(); }, Qt::BlockingQueuedConnection);
     }
     ~WorkerSubject() override
     {
@@ -327,8 +330,8 @@ double maxCleanRate(Subject &s, Blaster &blaster, int trialMs, uint16_t &frameNu
     auto clean = [&](double fps) {
         const int frames = std::max(30, int(fps * trialMs / 1000));
         const Trial t = runTrial(s, blaster, fps, frames, frameNumber);
-        fprintf(stderr, "  %-9s asked %5.0f fps, sent %8.0f dg/s: %lld/%lld whole frames, %lld kernel drops\n", s.name(),
-                fps, t.rate(), t.framesComplete, t.framesExpected, t.kernelDrops);
+        fprintf(stderr, "  %-9s asked %5.0f fps, sent %8.0f dg/s: %lld/%lld whole frames, %lld kernel drops\n",
+                s.name(), fps, t.rate(), t.framesComplete, t.framesExpected, t.kernelDrops);
         if (t.clean())
             best = std::max(best, t.rate());
         return t.clean();

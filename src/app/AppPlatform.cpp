@@ -36,7 +36,8 @@ bool AppPlatform::showInFolder(const QString &path)
     if (bus.isConnected()) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-            QStringLiteral("org.freedesktop.FileManager1"), isDir ? QStringLiteral("ShowFolders") : QStringLiteral("ShowItems"));
+            QStringLiteral("org.freedesktop.FileManager1"),
+            isDir ? QStringLiteral("ShowFolders") : QStringLiteral("ShowItems"));
         call << QStringList{uri} << QString();
         const QDBusMessage reply = bus.call(call, QDBus::Block, kFileManagerTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage)

@@ -138,7 +138,8 @@ bool startCrashHandler(const QString &label, const QString &version, const QStri
         ss.ss_size = sizeof g_altStack;
         sigaltstack(&ss, nullptr);
 
-        struct sigaction sa{};
+        struct sigaction sa {
+        };
         sa.sa_sigaction = onFatalSignal;
         sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
         sigemptyset(&sa.sa_mask);
@@ -147,6 +148,7 @@ bool startCrashHandler(const QString &label, const QString &version, const QStri
     } else {
         ok = false;
     }
-    qInfo().noquote() << QStringLiteral("Crashpad start: %1").arg(ok ? QStringLiteral("true") : QStringLiteral("false"));
+    qInfo().noquote()
+        << QStringLiteral("Crashpad start: %1").arg(ok ? QStringLiteral("true") : QStringLiteral("false"));
     return ok;
 }

@@ -138,9 +138,8 @@ bool PylonWorker::bindBatched()
 
 void PylonWorker::reportReceiveBuffer(int granted)
 {
-    qInfo().noquote() << QStringLiteral("UDP receive buffer: %1 bytes (asked for %2)")
-                             .arg(granted)
-                             .arg(kRequestedReceiveBuffer);
+    qInfo().noquote()
+        << QStringLiteral("UDP receive buffer: %1 bytes (asked for %2)").arg(granted).arg(kRequestedReceiveBuffer);
     if (granted < kMinimumReceiveBuffer && !g_smallBufferWarned.exchange(true)) {
         qWarning().noquote() << QStringLiteral("UDP receive buffer of %1 bytes holds less than two frames (%2 bytes): "
                                                "screen lines will be lost. Raise the limit, e.g. "

@@ -35,7 +35,10 @@ public:
     }
 
 public slots:
-    void ShowItems(const QStringList &uris, const QString &startupId) { record(QStringLiteral("ShowItems"), uris, startupId); }
+    void ShowItems(const QStringList &uris, const QString &startupId)
+    {
+        record(QStringLiteral("ShowItems"), uris, startupId);
+    }
     void ShowFolders(const QStringList &uris, const QString &startupId)
     {
         record(QStringLiteral("ShowFolders"), uris, startupId);
@@ -125,14 +128,30 @@ private slots:
         QTest::addColumn<QString>("fileManager"); // answers, refuses, absent
         QTest::addColumn<QString>("expectedCall");
         QTest::addColumn<QString>("expectedFallback");
-        QTest::newRow("file") << "logs/log.txt" << "answers" << "ShowItems file://%1/logs/log.txt []" << "";
-        QTest::newRow("folder") << "logs" << "answers" << "ShowFolders file://%1/logs []" << "";
-        QTest::newRow("file through a link, shown where it is")
-            << "link/log.txt" << "answers" << "ShowItems file://%1/logs/log.txt []" << "";
-        QTest::newRow("file, file manager refuses")
-            << "logs/log.txt" << "refuses" << "ShowItems file://%1/logs/log.txt []" << "file://%1/logs";
-        QTest::newRow("file, no file manager") << "logs/log.txt" << "absent" << "" << "file://%1/logs";
-        QTest::newRow("folder, no file manager") << "logs" << "absent" << "" << "file://%1/logs";
+        QTest::newRow("file") << "logs/log.txt"
+                              << "answers"
+                              << "ShowItems file://%1/logs/log.txt []"
+                              << "";
+        QTest::newRow("folder") << "logs"
+                                << "answers"
+                                << "ShowFolders file://%1/logs []"
+                                << "";
+        QTest::newRow("file through a link, shown where it is") << "link/log.txt"
+                                                                << "answers"
+                                                                << "ShowItems file://%1/logs/log.txt []"
+                                                                << "";
+        QTest::newRow("file, file manager refuses") << "logs/log.txt"
+                                                    << "refuses"
+                                                    << "ShowItems file://%1/logs/log.txt []"
+                                                    << "file://%1/logs";
+        QTest::newRow("file, no file manager") << "logs/log.txt"
+                                               << "absent"
+                                               << ""
+                                               << "file://%1/logs";
+        QTest::newRow("folder, no file manager") << "logs"
+                                                 << "absent"
+                                                 << ""
+                                                 << "file://%1/logs";
     }
     void showInFolder()
     {

@@ -20,8 +20,8 @@
 #include <map>
 
 namespace {
-const QRegularExpression kLine(
-    QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}\\.\\d{2}\\.\\d{2}\\.\\d{3} \\[(DEBUG|INFO |WARN |CRITI|FATAL)\\] (.*)$"));
+const QRegularExpression kLine(QStringLiteral(
+    "^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}\\.\\d{2}\\.\\d{2}\\.\\d{3} \\[(DEBUG|INFO |WARN |CRITI|FATAL)\\] (.*)$"));
 
 struct ProbeRun {
     QString output; // standard output and error, merged
@@ -258,10 +258,14 @@ private slots:
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("signalLine");
-        QTest::newRow("null pointer") << "segv" << "signal: 11 SIGSEGV";
-        QTest::newRow("abort") << "abort" << "signal: 6 SIGABRT";
-        QTest::newRow("fatal message") << "fatal" << "signal: 6 SIGABRT";
-        QTest::newRow("arithmetic") << "fpe" << "signal: 8 SIGFPE";
+        QTest::newRow("null pointer") << "segv"
+                                      << "signal: 11 SIGSEGV";
+        QTest::newRow("abort") << "abort"
+                               << "signal: 6 SIGABRT";
+        QTest::newRow("fatal message") << "fatal"
+                                       << "signal: 6 SIGABRT";
+        QTest::newRow("arithmetic") << "fpe"
+                                    << "signal: 8 SIGFPE";
     }
     void writesCrashReport()
     {
@@ -301,8 +305,7 @@ private slots:
                                   << QVector<int>{0, 1, 2};
         QTest::newRow("out of order is first come first served")
             << QStringList{"3", "0", "2"} << QVector<bool>{true, true, true} << QVector<int>{3, 0, 2};
-        QTest::newRow("twice") << QStringList{"1", "1", "2"} << QVector<bool>{true, false, true}
-                               << QVector<int>{1, 2};
+        QTest::newRow("twice") << QStringList{"1", "1", "2"} << QVector<bool>{true, false, true} << QVector<int>{1, 2};
         QTest::newRow("null") << QStringList{"null", "2"} << QVector<bool>{false, true} << QVector<int>{2};
         QTest::newRow("other owner's tag")
             << QStringList{"foreign", "0"} << QVector<bool>{false, true} << QVector<int>{0};

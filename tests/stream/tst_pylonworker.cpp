@@ -241,8 +241,9 @@ private slots:
         for (int line = 0; line < 272; ++line) {
             if (line == 5)
                 continue;
-            QVERIFY2(memcmp(f->pixels.get() + line * 960, LineSender::expectedLine(1, uint16_t(line)).constData(), 960) == 0,
-                     qPrintable(QStringLiteral("line %1").arg(line)));
+            QVERIFY2(
+                memcmp(f->pixels.get() + line * 960, LineSender::expectedLine(1, uint16_t(line)).constData(), 960) == 0,
+                qPrintable(QStringLiteral("line %1").arg(line)));
         }
         if (logLine.isEmpty()) {
             QCOMPARE(countSinceMark(QStringLiteral("Bad packet")), 0);
