@@ -112,6 +112,7 @@ private slots:
     void browserTableIsBounded();
     void hostnameConflictNumbers();
     void proberConflictNumbers();
+    void hostnameAsksAgainBeforeClaiming();
     void providerAnswers_data();
     void providerAnswers();
     void providerSaysGoodbye();
@@ -231,6 +232,25 @@ void tst_MdnsResponders::hostnameConflictNumbers()
     QCOMPARE(server.sent.at(1).queries().at(0).name(), machineHostname(2));
     QCOMPARE(hostname.hostName(), machineHostname(2));
     QVERIFY(!hostname.isConfirmed());
+}
+
+void tst_MdnsResponders::hostnameAsksAgainBeforeClaiming()
+{
+    // A holder that stayed silent on the first question (it had just multicast its
+    // record) answers the second one, and that still counts as a conflict.
+    FakeServer server;
+    Hostname hostname(&server);
+    QSignalSpy changed(&hostname, &Hostname::hostnameChanged);
+    QTest::qWait(1500);
+    QCOMPARE(server.sent.size(), 2);
+    QCOMPARE(server.sent.at(1).queries().at(0).name(), machineHostname());
+    Record taken;
+    taken.setName(machineHostname());
+    taken.setType(AAAA);
+    taken.setAddress(QHostAddress("fe80::1"));
+    server.deliver(response({taken}));
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 3000);
+    QCOMPARE(changed.first().at(0).toByteArray(), machineHostname(2));
 }
 
 void tst_MdnsResponders::proberConflictNumbers()

@@ -14,17 +14,22 @@ namespace
 {
 constexpr int kRegistrationMs = 2000;
 constexpr int kReannounceMs = 30 * 60 * 1000;
+// A responder multicasts a record at most once a second, so a question that
+// follows its last answer too closely goes unanswered; asking again after that
+// second (still inside the registration window) cannot miss a holder of the name.
+constexpr int kRepeatQueryMs = 1100;
 } // namespace
 
 class HostnamePrivate
 {
 public:
     HostnamePrivate(Hostname *q, AbstractServer *server)
-        : q(q), server(server), registrationTimer(q), reannounceTimer(q)
+        : q(q), server(server), registrationTimer(q), reannounceTimer(q), repeatTimer(q)
     {
     }
 
     void propose();
+    void sendQuery();
     void onRegistered();
     void onReannounce();
     void onMessageReceived(const Message &message);
@@ -39,6 +44,7 @@ public:
     bool registered = false;
     QTimer registrationTimer;
     QTimer reannounceTimer;
+    QTimer repeatTimer;
 };
 
 void HostnamePrivate::propose()
@@ -48,7 +54,13 @@ void HostnamePrivate::propose()
     if (suffix > 1)
         hostname += '-' + QByteArray::number(suffix);
     hostname += ".local.";
+    sendQuery();
+    registrationTimer.start();
+    repeatTimer.start();
+}
 
+void HostnamePrivate::sendQuery()
+{
     Message message;
     for (quint16 type : {quint16(A), quint16(AAAA)}) {
         Query query;
@@ -57,7 +69,6 @@ void HostnamePrivate::propose()
         message.addQuery(query);
     }
     server->sendToGroups(message);
-    registrationTimer.start();
 }
 
 void HostnamePrivate::onRegistered()
@@ -151,8 +162,14 @@ Hostname::Hostname(AbstractServer *server, QObject *parent) : QObject(parent), d
     d->registrationTimer.setInterval(kRegistrationMs);
     d->reannounceTimer.setSingleShot(true);
     d->reannounceTimer.setInterval(kReannounceMs);
+    d->repeatTimer.setSingleShot(true);
+    d->repeatTimer.setInterval(kRepeatQueryMs);
     connect(&d->registrationTimer, &QTimer::timeout, this, [this]() { d->onRegistered(); });
     connect(&d->reannounceTimer, &QTimer::timeout, this, [this]() { d->onReannounce(); });
+    connect(&d->repeatTimer, &QTimer::timeout, this, [this]() {
+        if (!d->registered)
+            d->sendQuery();
+    });
     connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
     d->propose();
 }

@@ -11,13 +11,16 @@ namespace QMdnsEngine
 namespace
 {
 constexpr int kProbeMs = 2000;
+// Responders multicast a record at most once a second; the second probe, after
+// that second, reaches a holder that stayed silent on the first.
+constexpr int kRepeatProbeMs = 1100;
 } // namespace
 
 class ProberPrivate
 {
 public:
     ProberPrivate(Prober *q, AbstractServer *server, const Record &record)
-        : q(q), server(server), record(record), timer(q)
+        : q(q), server(server), record(record), timer(q), repeatTimer(q)
     {
         const QByteArray name = record.name();
         const int dot = name.indexOf('.');
@@ -29,6 +32,13 @@ public:
     {
         proposed = suffix == 1 ? label + rest : label + '-' + QByteArray::number(suffix) + rest;
         record.setName(proposed);
+        sendProbe();
+        timer.start();
+        repeatTimer.start();
+    }
+
+    void sendProbe()
+    {
         Message message;
         Query query;
         query.setName(proposed);
@@ -36,7 +46,6 @@ public:
         message.addQuery(query);
         message.addRecord(record);
         server->sendToGroups(message);
-        timer.start();
     }
 
     Prober *q;
@@ -48,6 +57,7 @@ public:
     int suffix = 1;
     bool confirmed = false;
     QTimer timer;
+    QTimer repeatTimer;
 };
 
 Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
@@ -55,6 +65,12 @@ Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
 {
     d->timer.setSingleShot(true);
     d->timer.setInterval(kProbeMs);
+    d->repeatTimer.setSingleShot(true);
+    d->repeatTimer.setInterval(kRepeatProbeMs);
+    connect(&d->repeatTimer, &QTimer::timeout, this, [this]() {
+        if (!d->confirmed)
+            d->sendProbe();
+    });
     connect(&d->timer, &QTimer::timeout, this, [this]() {
         d->confirmed = true;
         emit nameConfirmed(d->proposed);
