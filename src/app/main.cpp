@@ -1,6 +1,7 @@
 #include "app/SettingsKeys.h"
 #include "app/StatsClient.h"
 #include "app/Startup.h"
+#include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -20,12 +21,16 @@ int main(int argc, char *argv[])
     QSettings settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
     StatsClient::instance();
 
-    std::unique_ptr<QMainWindow> window(new QMainWindow);
-    if (settings.value(SettingsKeys::kProxyMode, false).toBool())
+    // Exactly one top-level window, chosen once per start: the remote desktop, or the relay server.
+    std::unique_ptr<QMainWindow> window;
+    if (settings.value(SettingsKeys::kProxyMode, false).toBool()) {
+        // The relay window is not part of this build yet; say so instead of opening the normal client.
+        window.reset(new QMainWindow);
         window->setWindowTitle(QStringLiteral("VQ6020 Proxy"));
-    else
-        window->setWindowTitle(QStringLiteral("IC7300 Remote Desktop"));
-    window->setCentralWidget(new QLabel(QStringLiteral("Waiting for the unit")));
+        window->setCentralWidget(new QLabel(QStringLiteral("Relay mode is not available in this build.")));
+    } else {
+        window.reset(new MainWindow);
+    }
     window->show();
     return app.exec();
 }

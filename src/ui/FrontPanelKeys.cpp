@@ -7,8 +7,8 @@ namespace {
 bool isHexDigits(const QString &text)
 {
     for (const QChar c : text) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-              || (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+              (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
             return false;
     }
     return true;

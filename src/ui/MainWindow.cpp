@@ -1,0 +1,267 @@
+#include "ui/MainWindow.h"
+
+#include "app/AppPlatform.h"
+#include "app/SettingsKeys.h"
+#include "link/LrxdDecoder.h"
+#include "link/LtxdDecoder.h"
+#include "stream/PylonWorker.h"
+#include "ui/About.h"
+#include "ui/PeekPoke.h"
+#include "ui/RenderLabel.h"
+#include "ui/RotaryAccumulator.h"
+#include "ui/SingalBit.h"
+#include "ui_MainWindow.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QImage>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication),
+      m_status(new OverallStatus(this)), m_peekPoke(new PeekPoke(this)), m_workerThread(new QThread(this)),
+      m_worker(new PylonWorker), m_controller(new PylonController(this)), m_ltxdDecoder(new LtxdDecoder(this)),
+      m_lrxdDecoder(new LrxdDecoder(this)), m_mainAccumulator(new RotaryAccumulator(this)),
+      m_multiAccumulator(new RotaryAccumulator(this)), m_bpfInAccumulator(new RotaryAccumulator(this)),
+      m_bpfOutAccumulator(new RotaryAccumulator(this)), m_about(new About(this)), m_bitTest(new SingalBit)
+{
+    ui->setupUi(this);
+    m_pressClock.start();
+    QThread::currentThread()->setObjectName(QStringLiteral("GUI Thread"));
+
+    m_workerThread->setObjectName(QStringLiteral("PylonWorker"));
+    m_worker->moveToThread(m_workerThread);
+    // The worker's sockets and timers belong to its thread, so it is deleted there, as the thread winds down.
+    connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
+
+    wireControllerAndWorker();
+
+    m_workerThread->start(QThread::InheritPriority);
+    QMetaObject::invokeMethod(m_worker, "startWorker", Qt::QueuedConnection);
+
+    setupFrameRateActions();
+    setupRenderZones();
+    wireFrontPanelButtons(this);
+    setupViews();
+
+    connect(ui->actionLog_Network_Metadata, &QAction::toggled, m_worker, &PylonWorker::logPacketData);
+    connect(m_status, &OverallStatus::notifyChange, this, &MainWindow::setEnables);
+
+    ui->stackedWidget->setCurrentIndex(m_settings.value(SettingsKeys::kMainWindowStackIndex, 0).toInt());
+    restoreGeometry(m_settings.value(SettingsKeys::kMainWindowGeometry).toByteArray());
+
+    setupDebugActions();
+    setupPowerAndDials();
+
+    m_mainAccumulator->setMax(ui->mainDial->maximum());
+    m_multiAccumulator->setMax(ui->multiDial->maximum());
+    m_bpfInAccumulator->setMax(ui->bpf_in->maximum());
+    m_bpfOutAccumulator->setMax(ui->bpf_out->maximum());
+
+    settingsChanged();
+    shrinkToFitSoon();
+
+    // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
+    for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update,
+                             ui->actionSet_Username_Password, ui->actionCheck_for_Updates, ui->actionExtensions})
+        missing->setEnabled(false);
+}
+
+MainWindow::~MainWindow()
+{
+    m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
+    m_workerThread->quit();
+    m_workerThread->wait();
+    // The labels view pixels of the worker's pool, which is gone with the worker; nothing may paint them now.
+    for (RenderLabel *zone : qAsConst(m_renderZones))
+        zone->setFrame(nullptr);
+}
+
+void MainWindow::workerFramePassthrough(Frame_t *f)
+{
+    m_status->gotDisplayData();
+    // The visible zone shows f from now on and gives back the frame it showed until now.
+    if (Frame_t *previous = whichLabel()->setFrame(f))
+        emit buffDispose(previous);
+}
+
+RenderLabel *MainWindow::whichLabel()
+{
+    for (RenderLabel *zone : qAsConst(m_renderZones)) {
+        if (zone->isVisible())
+            return zone;
+    }
+    return ui->renderZone_1;
+}
+
+void MainWindow::updateAction(QString action)
+{
+    qInfo().noquote() << QStringLiteral("Action: ") + action;
+    ui->lastActionLabel->setText(action);
+}
+
+void MainWindow::updateState(QString state)
+{
+    if (state != m_lastState) {
+        qInfo().noquote() << QStringLiteral("State: ") + state;
+        m_lastState = state;
+    }
+    if (state == QLatin1String("Connected"))
+        m_credentialsHint.clear();
+    // Without a key the controller repeats "Idle" every tick; the reason it cannot leave Idle stays in view.
+    if (!m_credentialsHint.isEmpty() && state == QLatin1String("Idle"))
+        ui->stateLabel->setText(state + QStringLiteral(" - ") + m_credentialsHint);
+    else
+        ui->stateLabel->setText(state);
+}
+
+void MainWindow::onBadCredentials(const QString &hint)
+{
+    m_credentialsHint = hint;
+    qWarning().noquote() << QStringLiteral("Radio credentials: ") + hint;
+    ui->stateLabel->setText(hint);
+}
+
+void MainWindow::setEnables(OverallStatus::Status status)
+{
+    const bool active = status == OverallStatus::Active;
+    // Only this window's own panel: the dialogs it owns (Peek/Poke) talk to the unit, not to the radio, and stay
+    // usable whatever the radio does.
+    for (QPushButton *button : findChildren<QPushButton *>()) {
+        if (button->window() == this)
+            button->setEnabled(active);
+    }
+    for (QDial *dial : findChildren<QDial *>()) {
+        if (dial->window() == this)
+            dial->setEnabled(active);
+    }
+    if (status == OverallStatus::RadioOffReady)
+        ui->unit_power->setEnabled(true);
+}
+
+void MainWindow::action_FPS_triggered(QAction *action, bool checked)
+{
+    const int rate = action->objectName().right(2).toInt();
+    if (rate <= 0)
+        return;
+    ui->lastActionLabel->setText(QStringLiteral("Set FPS %1").arg(rate));
+    const int divisor = 60 / rate;
+    qInfo().noquote() << QStringLiteral("Framerate set to %1 FPS (divisor %2).").arg(rate).arg(divisor);
+    m_settings.setValue(SettingsKeys::kMainWindowFrameRate, action->objectName());
+    m_controller->setFrameDivisor(uint8_t(divisor - 1));
+    // Choosing the rate already in use would otherwise uncheck it and leave the menu showing no rate at all.
+    if (!checked)
+        action->setChecked(true);
+    for (QAction *other : qAsConst(m_fpsActions)) {
+        if (other != action)
+            other->setChecked(false);
+    }
+}
+
+void MainWindow::frontPanelButton_down(QString name, QByteArray d)
+{
+    ui->lastActionLabel->setText(QStringLiteral("Button Press: %1").arg(name));
+    m_controller->writeInject(d);
+    qInfo().noquote()
+        << QStringLiteral("Inject press front panel button: %1, %2.").arg(name, QString::fromLatin1(d.toHex()));
+    m_pressClock.restart();
+}
+
+void MainWindow::frontPanelButton_up(QString name, QByteArray d)
+{
+    ui->lastActionLabel->setText(QStringLiteral("Button Release: %1").arg(name));
+    const qint64 held = m_pressClock.elapsed();
+    if (held <= kMinimumKeyHoldMs) {
+        const int wait = int(kMinimumKeyHoldMs - held);
+        qInfo().noquote() << QStringLiteral("Defer up for %1 ms").arg(wait);
+        QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, name, d] { frontPanelButton_up(name, d); });
+        return;
+    }
+    m_controller->writeInject(d);
+    qInfo().noquote()
+        << QStringLiteral("Inject release front panel button: %1, %2.").arg(name, QString::fromLatin1(d.toHex()));
+}
+
+void MainWindow::invalidateViewport()
+{
+    switch (m_settings.value(SettingsKeys::kViewport, 0).toInt()) {
+    case 0: ui->actionFull->trigger(); break;
+    case 1: ui->actionMinimal->trigger(); break;
+    case 2: ui->actionScreen_Only->trigger(); break;
+    default: break;
+    }
+}
+
+void MainWindow::changedViewport(int index, QWidget *active, QList<QWidget *> inactive)
+{
+    ui->bottomFrame->setVisible(ui->actionStatus_Bar->isChecked());
+    ui->stackedWidget->setCurrentIndex(index);
+    m_settings.setValue(SettingsKeys::kViewport, index);
+    m_settings.setValue(SettingsKeys::kStatusBar, ui->actionStatus_Bar->isChecked());
+    // A hidden page with an ignored size policy no longer props the window up to its own minimum size.
+    active->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    for (QWidget *page : inactive)
+        page->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    shrinkToFitSoon();
+}
+
+void MainWindow::shrinkToFitSoon()
+{
+    QTimer::singleShot(5, this, [this] {
+        // The window's own minimum size only follows its contents when its layout next activates, which takes a
+        // few posted events per level of nesting; a busy machine may not have run them yet. Until then a resize
+        // below the old minimum is clamped and the window would stay at its old size.
+        layout()->activate();
+        resize(minimumSizeHint());
+    });
+}
+
+void MainWindow::settingsChanged()
+{
+    ui->volume->setMaximum(m_settings.value(SettingsKeys::kMaxVolume, kDefaultMaxVolume).toInt());
+}
+
+void MainWindow::on_actionGenerate_App_Crash_triggered()
+{
+    qWarning().noquote() << "Generating an application crash on request";
+    // Read through a volatile so the compiler cannot see the null and must emit a real store: the crash handler is
+    // meant to record a genuine segmentation fault, not a trap the optimiser substituted for it.
+    volatile int *volatile target = nullptr;
+    *target = 0x7e57;
+}
+
+void MainWindow::on_actionOpen_log_file_triggered()
+{
+    AppPlatform::instance().showInFolder(AppPlatform::instance().logFilePath());
+}
+
+void MainWindow::on_actionConstant_Rate_Right_Dial_triggered()
+{
+    const bool on = ui->actionConstant_Rate_Right_Dial->isChecked();
+    if (on && m_constantRateTimerId < 0) {
+        m_constantRateTimerId = startTimer(kConstantRateTickMs, Qt::CoarseTimer);
+    } else if (!on && m_constantRateTimerId >= 0) {
+        killTimer(m_constantRateTimerId);
+        m_constantRateTimerId = -1;
+    }
+}
+
+void MainWindow::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_constantRateTimerId) {
+        m_controller->spinMainDial(-1);
+        return;
+    }
+    QMainWindow::timerEvent(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    qInfo().noquote() << QStringLiteral("Close event, save parameters to ") + m_settings.fileName();
+    m_settings.setValue(SettingsKeys::kMainWindowGeometry, saveGeometry());
+    m_settings.setValue(SettingsKeys::kMainWindowStackIndex, ui->stackedWidget->currentIndex());
+    m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
+    QMainWindow::closeEvent(event);
+}
