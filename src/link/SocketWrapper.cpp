@@ -161,7 +161,7 @@ bool SocketWrapper::handshakeStep()
     // call would stall when several records arrive in one segment.
     m_inTlsCall = true;
     const int rc = mbedtls_ssl_handshake(&m_tls->ssl);
-    m_inTlsCall = false;
+    leaveTlsCall();
     const int tlsState = m_tls->ssl.state;
     qInfo().noquote() << QStringLiteral("mbedtls_ssl_handshake: %1 %2").arg(tlsState).arg(hex(rc));
 
@@ -202,7 +202,7 @@ QByteArray SocketWrapper::readDecrypted()
             break; // sending failed and closed the connection
         m_inTlsCall = true;
         const int rc = mbedtls_ssl_read(&m_tls->ssl, scratch, sizeof(scratch));
-        m_inTlsCall = false;
+        leaveTlsCall();
         if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == 0)
             break;
         if (rc < 0) {
@@ -244,6 +244,15 @@ void SocketWrapper::sendPending()
         }
         m_pendingOutput.remove(0, rc);
     }
+}
+
+void SocketWrapper::leaveTlsCall()
+{
+    m_inTlsCall = false;
+    // The connection may have died inside the call, where the state handler
+    // left the pending output alone.
+    if (state() == QAbstractSocket::UnconnectedState)
+        m_pendingOutput.clear();
 }
 
 void SocketWrapper::closeAndAbort()

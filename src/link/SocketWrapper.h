@@ -39,6 +39,7 @@ private:
     static int receiveCallback(void *ctx, unsigned char *buf, size_t len);
     void sendPending();
     void closeAndAbort();
+    void leaveTlsCall();
 
     std::unique_ptr<Tls> m_tls;
     QByteArray m_pendingOutput;
