@@ -421,6 +421,35 @@ private slots:
         QCOMPARE(countSinceMark(QStringLiteral("Debug: High speed network metadata logging.")), 1);
     }
 
+    // A CSV file that cannot be created costs nothing but its lines, and the worker
+    // tries again at each frame until it can.
+    void csvRetriesUntilTheFileOpens()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("log.csv"))); // in the way of the file
+        const QString oldCwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        WorkerRig rig(*m_log);
+        QVERIFY(rig.started(m_mark));
+        rig.sink.passThrough = true;
+        rig.call("logPacketData", true);
+        LineSender sender;
+        sender.sendFrame(1);
+        sender.sendFrame(2);
+        QVERIFY(rig.waitFrames(2));
+        QVERIFY(QDir(dir.path()).rmdir(QStringLiteral("log.csv")));
+        sender.sendFrame(3);
+        QVERIFY(rig.waitFrames(3));
+        QDir::setCurrent(oldCwd);
+        QFile csv(dir.filePath(QStringLiteral("log.csv")));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QStringList rows = QString::fromLatin1(csv.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(rows.size(), 2);
+        QVERIFY(rows[1].startsWith(QLatin1String("816,3,3,")));
+        QCOMPARE(countSinceMark(QStringLiteral("Debug: High speed network metadata logging.")), 1);
+    }
+
     // Random lengths and contents, including valid-length datagrams with random frame
     // and line numbers: the worker keeps running, only ever hands out its own frames,
     // and a clean frame afterwards arrives intact.
