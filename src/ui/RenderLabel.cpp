@@ -123,6 +123,9 @@ void RenderLabel::paintEvent(QPaintEvent *event)
             painter.setTransform(m_transform);
             painter.drawImage(QPoint(0, 0), m_image);
             painter.resetTransform();
+        } else {
+            // Live, but this label has not been given a frame yet: show an empty screen, not stale widget memory.
+            painter.fillRect(picture, Qt::black);
         }
     } else {
         painter.fillRect(picture, Qt::black);
