@@ -9,8 +9,7 @@
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 void check(bool condition)
 {
     if (!condition)

@@ -5,8 +5,7 @@
 #include <QDebug>
 #include <QTimer>
 
-namespace
-{
+namespace {
 constexpr int kNoServiceTimeoutMs = 1000;
 } // namespace
 

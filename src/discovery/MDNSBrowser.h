@@ -4,8 +4,7 @@
 #include "discovery/MDNSHostnameLookup.h"
 #include "discovery/mdns/Service.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 class AbstractServer;
 class Browser;
 } // namespace QMdnsEngine

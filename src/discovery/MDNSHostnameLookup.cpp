@@ -5,8 +5,7 @@
 
 #include <QDebug>
 
-namespace
-{
+namespace {
 constexpr int kLookupTimeoutMs = 5000;
 } // namespace
 

@@ -6,8 +6,7 @@
 #include <QString>
 #include <QTimer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 class AbstractServer;
 class Resolver;
 } // namespace QMdnsEngine

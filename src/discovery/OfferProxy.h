@@ -4,8 +4,7 @@
 
 #include <QObject>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 class Hostname;
 class Provider;
 class Server;

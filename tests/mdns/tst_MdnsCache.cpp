@@ -8,8 +8,7 @@
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 Record address(const char *name, const char *ip, quint32 ttl = 120, bool flush = false)
 {
     Record record;
@@ -51,12 +50,10 @@ void tst_MdnsCache::insert_data()
 
     const QList<Record> twoA = {address("h.local.", "10.0.0.1"), address("h.local.", "10.0.0.2")};
     QTest::newRow("two addresses stay side by side") << twoA << QStringList{"10.0.0.1", "10.0.0.2"} << QStringList{};
-    QTest::newRow("same record refreshed is kept once")
-        << (twoA + QList<Record>{address("h.local.", "10.0.0.1", 4500)}) << QStringList{"10.0.0.1", "10.0.0.2"}
-        << QStringList{};
-    QTest::newRow("goodbye removes and reports")
-        << (twoA + QList<Record>{address("h.local.", "10.0.0.2", 0)}) << QStringList{"10.0.0.1"}
-        << QStringList{"10.0.0.2"};
+    QTest::newRow("same record refreshed is kept once") << (twoA + QList<Record>{address("h.local.", "10.0.0.1", 4500)})
+                                                        << QStringList{"10.0.0.1", "10.0.0.2"} << QStringList{};
+    QTest::newRow("goodbye removes and reports") << (twoA + QList<Record>{address("h.local.", "10.0.0.2", 0)})
+                                                 << QStringList{"10.0.0.1"} << QStringList{"10.0.0.2"};
     QTest::newRow("goodbye for an unknown record changes nothing")
         << (twoA + QList<Record>{address("h.local.", "10.0.0.9", 0)}) << QStringList{"10.0.0.1", "10.0.0.2"}
         << QStringList{};

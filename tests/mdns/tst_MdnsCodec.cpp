@@ -6,8 +6,7 @@
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
@@ -120,8 +119,8 @@ void tst_MdnsCodec::rejectsMalformed()
 void tst_MdnsCodec::acceptsBackwardPointers()
 {
     // "a.local." in full, then "b" + pointer to "local.", then a pointer to the second name.
-    const QByteArray packet = header(3, 0) + hex("0161 056c6f63616c 00 0001 0001") + hex("0162 c00e 0001 0001") +
-                              hex("c019 001c 8001");
+    const QByteArray packet =
+        header(3, 0) + hex("0161 056c6f63616c 00 0001 0001") + hex("0162 c00e 0001 0001") + hex("c019 001c 8001");
     Message message;
     QVERIFY(decodeMessage(packet, message));
     QCOMPARE(message.queries().size(), 3);
@@ -141,8 +140,8 @@ void tst_MdnsCodec::txtValues_data()
     QTest::addColumn<bool>("valueIsNull");
 
     QTest::newRow("no equals sign") << hex("04") + QByteArray("path") << QByteArray("path") << QByteArray() << true;
-    QTest::newRow("trailing equals sign") << hex("05") + QByteArray("path=") << QByteArray("path") << QByteArray("")
-                                          << false;
+    QTest::newRow("trailing equals sign")
+        << hex("05") + QByteArray("path=") << QByteArray("path") << QByteArray("") << false;
     QTest::newRow("key and value") << hex("07") + QByteArray("path=/x") << QByteArray("path") << QByteArray("/x")
                                    << false;
     QTest::newRow("second equals sign stays in the value")

@@ -14,8 +14,7 @@
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 class FakeServer : public AbstractServer
 {
 public:
@@ -280,7 +279,8 @@ void tst_MdnsResponders::providerAnswers_data()
     QTest::newRow("service enumeration") << query(MdnsBrowseType, PTR) << QStringList{"PTR " + MdnsBrowseType};
     QTest::newRow("SRV alone") << query(full, SRV) << QStringList{"SRV " + full};
     QTest::newRow("TXT alone") << query(full, TXT) << QStringList{"TXT " + full};
-    QTest::newRow("a probe (ANY) for our name is answered") << query(full, ANY) << QStringList{"SRV " + full, "TXT " + full};
+    QTest::newRow("a probe (ANY) for our name is answered")
+        << query(full, ANY) << QStringList{"SRV " + full, "TXT " + full};
     QTest::newRow("other type") << query("_http._tcp.local.", PTR) << QStringList{};
     QTest::newRow("our host name, A") << query(machineHostname(), A) << QStringList{"A " + machineHostname()};
     QTest::newRow("our host name, probed with ANY")

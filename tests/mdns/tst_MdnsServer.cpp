@@ -17,8 +17,7 @@
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 bool run(const QStringList &args)
 {
     QProcess process;
@@ -36,8 +35,7 @@ Message probe(const QByteArray &name)
     return message;
 }
 
-struct Captured
-{
+struct Captured {
     int ifindex;
     bool ipv6;
 };
@@ -50,8 +48,8 @@ QList<Captured> drainCapture(int fd)
         unsigned char buffer[2048];
         sockaddr_ll from = {};
         socklen_t fromLength = sizeof(from);
-        const ssize_t n = recvfrom(fd, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
-                                   &fromLength);
+        const ssize_t n =
+            recvfrom(fd, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fromLength);
         if (n < 0)
             break;
         if (from.sll_pkttype != PACKET_OUTGOING)

@@ -16,8 +16,7 @@ Q_DECLARE_METATYPE(QHostAddress)
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 // Answers address queries for one name with a fixed set of addresses, as a unit
 // (or a misconfigured one) would.
 class Responder : public QObject
@@ -173,8 +172,9 @@ void tst_MdnsStrategies::browserFindsOfferedRelay()
     const QString hostname = QString::fromUtf8(machineHostname());
     // Host name registration (2 s) and the instance probe (2 s) come first.
     QVERIFY(log.waitFor("OfferProxy: Hostname changed " + hostname, 4000));
-    const QString added = "MDNSBrowser: onServiceAdded Service(name: _vq6020, type: _fernholow._tcp.local., hostname: " +
-                          hostname + ", port: 4242, attributes: QMap())";
+    const QString added =
+        "MDNSBrowser: onServiceAdded Service(name: _vq6020, type: _fernholow._tcp.local., hostname: " + hostname +
+        ", port: 4242, attributes: QMap())";
     QVERIFY2(log.waitFor(added, 6000), qPrintable(log.matching("MDNSBrowser").join('\n')));
 
     browser.startLookup();
@@ -200,9 +200,12 @@ void tst_MdnsStrategies::offerProxyLogsOnlyProductRecords()
     LogCapture log;
     Message message;
     message.setResponse(true);
-    const QList<QPair<quint16, QByteArray>> records = {
-        {A, "vq6020.local."}, {PTR, "_http._tcp.local."}, {SRV, "printer._ipp._tcp.local."},
-        {TXT, "x._fernholow._tcp.local."}, {13, "vq6020-box.local."}, {A, "VQ6020.local."}};
+    const QList<QPair<quint16, QByteArray>> records = {{A, "vq6020.local."},
+                                                       {PTR, "_http._tcp.local."},
+                                                       {SRV, "printer._ipp._tcp.local."},
+                                                       {TXT, "x._fernholow._tcp.local."},
+                                                       {13, "vq6020-box.local."},
+                                                       {A, "VQ6020.local."}};
     for (const auto &entry : records) {
         Record record;
         record.setType(entry.first);

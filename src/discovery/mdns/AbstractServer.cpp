@@ -1,7 +1,6 @@
 #include "discovery/mdns/AbstractServer.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 AbstractServer::AbstractServer(QObject *parent) : QObject(parent)
 {

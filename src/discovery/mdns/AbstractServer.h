@@ -4,8 +4,7 @@
 
 #include <QObject>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 // What the engine's parts need from the network: send a message, hear messages.
 // Tests and the simulated unit can put their own transport behind it.
@@ -27,4 +26,3 @@ signals:
 };
 
 } // namespace QMdnsEngine
-

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class BitmapPrivate
 {

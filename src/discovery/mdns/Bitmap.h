@@ -3,8 +3,7 @@
 #include <QByteArray>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class BitmapPrivate;
 

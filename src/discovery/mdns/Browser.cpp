@@ -8,11 +8,9 @@
 #include <QSet>
 #include <QTimer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
-namespace
-{
+namespace {
 constexpr int kQueryIntervalMs = 60000;
 constexpr int kEnumerationDelayMs = 100;
 } // namespace

@@ -5,8 +5,7 @@
 #include <QObject>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class AbstractServer;
 class BrowserPrivate;
@@ -35,4 +34,3 @@ private:
 };
 
 } // namespace QMdnsEngine
-

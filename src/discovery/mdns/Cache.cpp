@@ -9,13 +9,10 @@
 #include <cmath>
 #include <limits>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
-namespace
-{
-struct Entry
-{
+namespace {
+struct Entry {
     Record record;
     QList<qint64> triggers; // cache-clock milliseconds, ascending; the last one is the expiry
 };
@@ -136,8 +133,8 @@ void Cache::insertRecord(const Record &record)
     const qint64 jitter = QRandomGenerator::global()->bounded(20);
     Entry entry;
     entry.record = record;
-    entry.triggers = {now + ttlMs * 50 / 100 + jitter, now + ttlMs * 85 / 100 + jitter,
-                      now + ttlMs * 90 / 100 + jitter, now + ttlMs * 95 / 100 + jitter, now + ttlMs};
+    entry.triggers = {now + ttlMs * 50 / 100 + jitter, now + ttlMs * 85 / 100 + jitter, now + ttlMs * 90 / 100 + jitter,
+                      now + ttlMs * 95 / 100 + jitter, now + ttlMs};
     d->entries.append(entry);
     if (!d->timer.isActive() || entry.triggers.constFirst() < d->timerTarget)
         d->aim(entry.triggers.constFirst());

@@ -6,8 +6,7 @@
 #include <QObject>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class CachePrivate;
 
@@ -44,4 +43,3 @@ private:
 };
 
 } // namespace QMdnsEngine
-

@@ -3,15 +3,13 @@
 #include <QHash>
 #include <QtEndian>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 const QHostAddress MdnsIpv4Address(QStringLiteral("224.0.0.251"));
 const QHostAddress MdnsIpv6Address(QStringLiteral("ff02::fb"));
 const QByteArray MdnsBrowseType("_services._dns-sd._udp.local.");
 
-namespace
-{
+namespace {
 
 // Legitimate encoders point a name at most once per label it shares; a chain of
 // pointers longer than this only serves to make a decoder work.
@@ -172,8 +170,8 @@ bool readRecordData(Reader &reader, quint16 dataLength, Record &record)
             const int equals = text.indexOf('=');
             const QByteArray key = equals < 0 ? text : text.left(equals);
             // A value that is present but empty must stay distinguishable from none.
-            const QByteArray value = equals < 0 ? QByteArray() : QByteArray(text.constData() + equals + 1,
-                                                                             text.size() - equals - 1);
+            const QByteArray value =
+                equals < 0 ? QByteArray() : QByteArray(text.constData() + equals + 1, text.size() - equals - 1);
             // The first occurrence of a key wins.
             if (!record.attributes().contains(key))
                 record.addAttribute(key, value);
@@ -194,8 +192,7 @@ bool readRecordData(Reader &reader, quint16 dataLength, Record &record)
         record.setBitmap(bitmap);
         break;
     }
-    default:
-        break;
+    default: break;
     }
     // Whatever the type, the data may not spill into the next record.
     if (reader.offset() > end)
@@ -260,17 +257,13 @@ private:
 void writeRecordData(Writer &writer, const Record &record)
 {
     switch (record.type()) {
-    case A:
-        writer.u32(record.address().toIPv4Address());
-        break;
+    case A: writer.u32(record.address().toIPv4Address()); break;
     case AAAA: {
         const Q_IPV6ADDR address = record.address().toIPv6Address();
         writer.append(QByteArray(reinterpret_cast<const char *>(address.c), 16));
         break;
     }
-    case PTR:
-        writer.name(record.target());
-        break;
+    case PTR: writer.name(record.target()); break;
     case SRV:
         writer.u16(record.priority());
         writer.u16(record.weight());
@@ -302,8 +295,7 @@ void writeRecordData(Writer &writer, const Record &record)
         writer.append(QByteArray(reinterpret_cast<const char *>(bitmap.data()), bitmap.length()));
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -399,22 +391,14 @@ QByteArray encodeMessage(const Message &message)
 QString typeName(quint16 type)
 {
     switch (type) {
-    case A:
-        return QStringLiteral("A");
-    case PTR:
-        return QStringLiteral("PTR");
-    case TXT:
-        return QStringLiteral("TXT");
-    case AAAA:
-        return QStringLiteral("AAAA");
-    case SRV:
-        return QStringLiteral("SRV");
-    case NSEC:
-        return QStringLiteral("NSEC");
-    case ANY:
-        return QStringLiteral("ANY");
-    default:
-        return QStringLiteral("?");
+    case A: return QStringLiteral("A");
+    case PTR: return QStringLiteral("PTR");
+    case TXT: return QStringLiteral("TXT");
+    case AAAA: return QStringLiteral("AAAA");
+    case SRV: return QStringLiteral("SRV");
+    case NSEC: return QStringLiteral("NSEC");
+    case ANY: return QStringLiteral("ANY");
+    default: return QStringLiteral("?");
     }
 }
 

@@ -8,8 +8,7 @@
 
 // The DNS message format as multicast DNS uses it: pure functions over bytes,
 // so that everything a peer can send is testable (and fuzzable) without sockets.
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 constexpr quint16 MdnsPort = 5353;
 extern const QHostAddress MdnsIpv4Address;

@@ -7,11 +7,9 @@
 #include <QSysInfo>
 #include <QTimer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
-namespace
-{
+namespace {
 constexpr int kRegistrationMs = 2000;
 constexpr int kReannounceMs = 30 * 60 * 1000;
 // A responder multicasts a record at most once a second, so a question that

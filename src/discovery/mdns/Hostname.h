@@ -3,8 +3,7 @@
 #include <QObject>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class AbstractServer;
 class HostnamePrivate;

@@ -1,7 +1,6 @@
 #include "discovery/mdns/Message.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class MessagePrivate
 {
@@ -24,20 +23,62 @@ Message &Message::operator=(const Message &other)
 }
 Message::~Message() = default;
 
-QHostAddress Message::address() const { return d->address; }
-void Message::setAddress(const QHostAddress &address) { d->address = address; }
-quint16 Message::port() const { return d->port; }
-void Message::setPort(quint16 port) { d->port = port; }
-quint16 Message::transactionId() const { return d->transactionId; }
-void Message::setTransactionId(quint16 transactionId) { d->transactionId = transactionId; }
-bool Message::isResponse() const { return d->isResponse; }
-void Message::setResponse(bool isResponse) { d->isResponse = isResponse; }
-bool Message::isTruncated() const { return d->isTruncated; }
-void Message::setTruncated(bool isTruncated) { d->isTruncated = isTruncated; }
-QList<Query> Message::queries() const { return d->queries; }
-void Message::addQuery(const Query &query) { d->queries.append(query); }
-QList<Record> Message::records() const { return d->records; }
-void Message::addRecord(const Record &record) { d->records.append(record); }
+QHostAddress Message::address() const
+{
+    return d->address;
+}
+void Message::setAddress(const QHostAddress &address)
+{
+    d->address = address;
+}
+quint16 Message::port() const
+{
+    return d->port;
+}
+void Message::setPort(quint16 port)
+{
+    d->port = port;
+}
+quint16 Message::transactionId() const
+{
+    return d->transactionId;
+}
+void Message::setTransactionId(quint16 transactionId)
+{
+    d->transactionId = transactionId;
+}
+bool Message::isResponse() const
+{
+    return d->isResponse;
+}
+void Message::setResponse(bool isResponse)
+{
+    d->isResponse = isResponse;
+}
+bool Message::isTruncated() const
+{
+    return d->isTruncated;
+}
+void Message::setTruncated(bool isTruncated)
+{
+    d->isTruncated = isTruncated;
+}
+QList<Query> Message::queries() const
+{
+    return d->queries;
+}
+void Message::addQuery(const Query &query)
+{
+    d->queries.append(query);
+}
+QList<Record> Message::records() const
+{
+    return d->records;
+}
+void Message::addRecord(const Record &record)
+{
+    d->records.append(record);
+}
 
 void Message::reply(const Message &query)
 {

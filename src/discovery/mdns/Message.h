@@ -7,8 +7,7 @@
 #include <QList>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class MessagePrivate;
 

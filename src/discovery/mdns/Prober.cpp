@@ -5,11 +5,9 @@
 
 #include <QTimer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
-namespace
-{
+namespace {
 constexpr int kProbeMs = 2000;
 // Responders multicast a record at most once a second; the second probe, after
 // that second, reaches a holder that stayed silent on the first.

@@ -5,8 +5,7 @@
 #include "discovery/mdns/Hostname.h"
 #include "discovery/mdns/Prober.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class ProviderPrivate
 {

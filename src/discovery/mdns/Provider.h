@@ -5,8 +5,7 @@
 #include <QObject>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class AbstractServer;
 class Hostname;

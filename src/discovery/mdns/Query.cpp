@@ -2,8 +2,7 @@
 
 #include "discovery/mdns/Dns.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class QueryPrivate
 {
@@ -27,12 +26,30 @@ bool Query::operator==(const Query &other) const
     return d->name == other.d->name && d->type == other.d->type && d->unicastResponse == other.d->unicastResponse;
 }
 
-QByteArray Query::name() const { return d->name; }
-void Query::setName(const QByteArray &name) { d->name = name; }
-quint16 Query::type() const { return d->type; }
-void Query::setType(quint16 type) { d->type = type; }
-bool Query::unicastResponse() const { return d->unicastResponse; }
-void Query::setUnicastResponse(bool unicastResponse) { d->unicastResponse = unicastResponse; }
+QByteArray Query::name() const
+{
+    return d->name;
+}
+void Query::setName(const QByteArray &name)
+{
+    d->name = name;
+}
+quint16 Query::type() const
+{
+    return d->type;
+}
+void Query::setType(quint16 type)
+{
+    d->type = type;
+}
+bool Query::unicastResponse() const
+{
+    return d->unicastResponse;
+}
+void Query::setUnicastResponse(bool unicastResponse)
+{
+    d->unicastResponse = unicastResponse;
+}
 
 QDebug operator<<(QDebug debug, const Query &query)
 {

@@ -4,8 +4,7 @@
 #include <QDebug>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class QueryPrivate;
 

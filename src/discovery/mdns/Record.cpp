@@ -2,8 +2,7 @@
 
 #include "discovery/mdns/Dns.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class RecordPrivate
 {
@@ -31,8 +30,7 @@ Record &Record::operator=(const Record &other)
 }
 Record::~Record() = default;
 
-namespace
-{
+namespace {
 // QMap's == ignores the difference between a null and an empty value, which is
 // visible on the wire ("key" versus "key="), so compare it explicitly.
 bool sameAttributes(const QMap<QByteArray, QByteArray> &a, const QMap<QByteArray, QByteArray> &b)
@@ -55,37 +53,112 @@ bool Record::operator==(const Record &other) const
            sameAttributes(d->attributes, other.d->attributes) && d->bitmap == other.d->bitmap;
 }
 
-QByteArray Record::name() const { return d->name; }
-void Record::setName(const QByteArray &name) { d->name = name; }
-quint16 Record::type() const { return d->type; }
-void Record::setType(quint16 type) { d->type = type; }
-bool Record::flushCache() const { return d->flushCache; }
-void Record::setFlushCache(bool flushCache) { d->flushCache = flushCache; }
-quint32 Record::ttl() const { return d->ttl; }
-void Record::setTtl(quint32 ttl) { d->ttl = ttl; }
-QHostAddress Record::address() const { return d->address; }
-void Record::setAddress(const QHostAddress &address) { d->address = address; }
-QByteArray Record::target() const { return d->target; }
-void Record::setTarget(const QByteArray &target) { d->target = target; }
-QByteArray Record::nextDomainName() const { return d->nextDomainName; }
-void Record::setNextDomainName(const QByteArray &nextDomainName) { d->nextDomainName = nextDomainName; }
-quint16 Record::priority() const { return d->priority; }
-void Record::setPriority(quint16 priority) { d->priority = priority; }
-quint16 Record::weight() const { return d->weight; }
-void Record::setWeight(quint16 weight) { d->weight = weight; }
-quint16 Record::port() const { return d->port; }
-void Record::setPort(quint16 port) { d->port = port; }
-QMap<QByteArray, QByteArray> Record::attributes() const { return d->attributes; }
-void Record::setAttributes(const QMap<QByteArray, QByteArray> &attributes) { d->attributes = attributes; }
-void Record::addAttribute(const QByteArray &key, const QByteArray &value) { d->attributes.insert(key, value); }
-Bitmap Record::bitmap() const { return d->bitmap; }
-void Record::setBitmap(const Bitmap &bitmap) { d->bitmap = bitmap; }
+QByteArray Record::name() const
+{
+    return d->name;
+}
+void Record::setName(const QByteArray &name)
+{
+    d->name = name;
+}
+quint16 Record::type() const
+{
+    return d->type;
+}
+void Record::setType(quint16 type)
+{
+    d->type = type;
+}
+bool Record::flushCache() const
+{
+    return d->flushCache;
+}
+void Record::setFlushCache(bool flushCache)
+{
+    d->flushCache = flushCache;
+}
+quint32 Record::ttl() const
+{
+    return d->ttl;
+}
+void Record::setTtl(quint32 ttl)
+{
+    d->ttl = ttl;
+}
+QHostAddress Record::address() const
+{
+    return d->address;
+}
+void Record::setAddress(const QHostAddress &address)
+{
+    d->address = address;
+}
+QByteArray Record::target() const
+{
+    return d->target;
+}
+void Record::setTarget(const QByteArray &target)
+{
+    d->target = target;
+}
+QByteArray Record::nextDomainName() const
+{
+    return d->nextDomainName;
+}
+void Record::setNextDomainName(const QByteArray &nextDomainName)
+{
+    d->nextDomainName = nextDomainName;
+}
+quint16 Record::priority() const
+{
+    return d->priority;
+}
+void Record::setPriority(quint16 priority)
+{
+    d->priority = priority;
+}
+quint16 Record::weight() const
+{
+    return d->weight;
+}
+void Record::setWeight(quint16 weight)
+{
+    d->weight = weight;
+}
+quint16 Record::port() const
+{
+    return d->port;
+}
+void Record::setPort(quint16 port)
+{
+    d->port = port;
+}
+QMap<QByteArray, QByteArray> Record::attributes() const
+{
+    return d->attributes;
+}
+void Record::setAttributes(const QMap<QByteArray, QByteArray> &attributes)
+{
+    d->attributes = attributes;
+}
+void Record::addAttribute(const QByteArray &key, const QByteArray &value)
+{
+    d->attributes.insert(key, value);
+}
+Bitmap Record::bitmap() const
+{
+    return d->bitmap;
+}
+void Record::setBitmap(const Bitmap &bitmap)
+{
+    d->bitmap = bitmap;
+}
 
 QDebug operator<<(QDebug debug, const Record &record)
 {
     QDebugStateSaver saver(debug);
-    debug.nospace().noquote() << "Record(" << record.name() << " " << typeName(record.type()) << " ttl "
-                              << record.ttl() << ")";
+    debug.nospace().noquote() << "Record(" << record.name() << " " << typeName(record.type()) << " ttl " << record.ttl()
+                              << ")";
     return debug;
 }
 

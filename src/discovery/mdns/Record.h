@@ -8,8 +8,7 @@
 #include <QMap>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class RecordPrivate;
 

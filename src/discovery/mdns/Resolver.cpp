@@ -7,8 +7,7 @@
 #include <QSet>
 #include <QTimer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class ResolverPrivate
 {
@@ -18,10 +17,7 @@ public:
     {
     }
 
-    QList<Record> existing() const
-    {
-        return cache->findRecords(name, A) + cache->findRecords(name, AAAA);
-    }
+    QList<Record> existing() const { return cache->findRecords(name, A) + cache->findRecords(name, AAAA); }
     void report(const QHostAddress &address)
     {
         // The set is bounded so that a peer inventing addresses cannot grow it.

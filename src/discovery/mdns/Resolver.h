@@ -4,8 +4,7 @@
 #include <QObject>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class AbstractServer;
 class Cache;

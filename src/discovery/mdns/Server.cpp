@@ -7,11 +7,9 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
-namespace
-{
+namespace {
 constexpr int kRecheckMs = 60000;
 // Datagrams handled per wake-up, so a flood cannot keep the event loop to itself.
 constexpr int kMaxDatagramsPerWakeup = 64;

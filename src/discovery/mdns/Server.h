@@ -4,8 +4,7 @@
 
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class ServerPrivate;
 

@@ -1,7 +1,6 @@
 #include "discovery/mdns/Service.h"
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class ServicePrivate
 {
@@ -28,17 +27,50 @@ bool Service::operator==(const Service &other) const
            d->attributes == other.d->attributes;
 }
 
-QByteArray Service::type() const { return d->type; }
-void Service::setType(const QByteArray &type) { d->type = type; }
-QByteArray Service::name() const { return d->name; }
-void Service::setName(const QByteArray &name) { d->name = name; }
-QByteArray Service::hostname() const { return d->hostname; }
-void Service::setHostname(const QByteArray &hostname) { d->hostname = hostname; }
-quint16 Service::port() const { return d->port; }
-void Service::setPort(quint16 port) { d->port = port; }
-QMap<QByteArray, QByteArray> Service::attributes() const { return d->attributes; }
-void Service::setAttributes(const QMap<QByteArray, QByteArray> &attributes) { d->attributes = attributes; }
-void Service::addAttribute(const QByteArray &key, const QByteArray &value) { d->attributes.insert(key, value); }
+QByteArray Service::type() const
+{
+    return d->type;
+}
+void Service::setType(const QByteArray &type)
+{
+    d->type = type;
+}
+QByteArray Service::name() const
+{
+    return d->name;
+}
+void Service::setName(const QByteArray &name)
+{
+    d->name = name;
+}
+QByteArray Service::hostname() const
+{
+    return d->hostname;
+}
+void Service::setHostname(const QByteArray &hostname)
+{
+    d->hostname = hostname;
+}
+quint16 Service::port() const
+{
+    return d->port;
+}
+void Service::setPort(quint16 port)
+{
+    d->port = port;
+}
+QMap<QByteArray, QByteArray> Service::attributes() const
+{
+    return d->attributes;
+}
+void Service::setAttributes(const QMap<QByteArray, QByteArray> &attributes)
+{
+    d->attributes = attributes;
+}
+void Service::addAttribute(const QByteArray &key, const QByteArray &value)
+{
+    d->attributes.insert(key, value);
+}
 
 QString Service::toString() const
 {

@@ -5,8 +5,7 @@
 #include <QMap>
 #include <QScopedPointer>
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 
 class ServicePrivate;
 

@@ -25,8 +25,7 @@ Q_DECLARE_METATYPE(QHostAddress)
 
 using namespace QMdnsEngine;
 
-namespace
-{
+namespace {
 const char *const kAvahiAddress = "10.77.0.1";
 const char *const kOurAddress = "10.77.0.2";
 
@@ -132,8 +131,8 @@ void tst_AvahiInterop::initTestCase()
     }
     QVERIFY(m_dir.isValid());
     QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                            QFileDevice::ReadOther | QFileDevice::ExeOther |
-                                            QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+                                            QFileDevice::ReadOther | QFileDevice::ExeOther | QFileDevice::ReadGroup |
+                                            QFileDevice::ExeGroup);
     const QString id = QString::number(QCoreApplication::applicationPid());
     m_nsAvahi = "vqmA" + id;
     m_nsOurs = "vqmB" + id;
@@ -142,8 +141,8 @@ void tst_AvahiInterop::initTestCase()
     if (!run({"ip", "netns", "add", m_nsAvahi}))
         QSKIP("cannot create network namespaces here (needs root and ip netns); avahi interoperability not tested");
     QVERIFY(run({"ip", "netns", "add", m_nsOurs}));
-    QVERIFY(run({"ip", "link", "add", ifAvahi, "netns", m_nsAvahi, "type", "veth", "peer", "name", ifOurs, "netns",
-                 m_nsOurs}));
+    QVERIFY(run(
+        {"ip", "link", "add", ifAvahi, "netns", m_nsAvahi, "type", "veth", "peer", "name", ifOurs, "netns", m_nsOurs}));
     QVERIFY(run({"ip", "-n", m_nsAvahi, "addr", "add", QString(kAvahiAddress) + "/24", "dev", ifAvahi}));
     QVERIFY(run({"ip", "-n", m_nsOurs, "addr", "add", QString(kOurAddress) + "/24", "dev", ifOurs}));
     QVERIFY(run({"ip", "-n", m_nsAvahi, "link", "set", "lo", "up"}));
@@ -166,9 +165,9 @@ void tst_AvahiInterop::initTestCase()
                         .toUtf8());
     busConfig.close();
     QByteArray busOutput;
-    QVERIFY(run({"dbus-daemon", "--config-file=" + busConfig.fileName(), "--fork", "--print-address=1",
-                 "--print-pid=1"},
-                &busOutput));
+    QVERIFY(
+        run({"dbus-daemon", "--config-file=" + busConfig.fileName(), "--fork", "--print-address=1", "--print-pid=1"},
+            &busOutput));
     const QList<QByteArray> busLines = busOutput.trimmed().split('\n');
     QVERIFY2(busLines.size() >= 2, busOutput.constData());
     m_dbusPid = busLines.at(1).trimmed().toLongLong();
@@ -269,8 +268,10 @@ void tst_AvahiInterop::avahiAddressesResolve_data()
     QTest::addColumn<bool>("throughStrategy");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("address");
-    QTest::newRow("Resolver") << false << "peerhost.local" << "10.77.0.61";
-    QTest::newRow("MDNSHostnameLookup, the unit's name") << true << "vq6020.local" << "10.77.0.60";
+    QTest::newRow("Resolver") << false << "peerhost.local"
+                              << "10.77.0.61";
+    QTest::newRow("MDNSHostnameLookup, the unit's name") << true << "vq6020.local"
+                                                         << "10.77.0.60";
 }
 
 void tst_AvahiInterop::avahiAddressesResolve()
