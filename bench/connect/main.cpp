@@ -113,7 +113,8 @@ int main(int argc, char *argv[])
         QElapsedTimer clock;
         clock.start();
         auto controller = std::make_unique<PylonController>();
-        QObject::connect(controller.get(), &PylonController::notifyUserOfState, [&last](const QString &s) { last = s; });
+        QObject::connect(controller.get(), &PylonController::notifyUserOfState,
+                         [&last](const QString &s) { last = s; });
         const qint64 ms = untilConnected(*controller, last, clock, sim, 10000);
         out << "construction to Connected: " << ms << " ms\n";
         connects.append(ms);
@@ -166,7 +167,7 @@ int main(int argc, char *argv[])
     }
     sim.stop();
 
-    out << "connect: " << median(connects) << " ms to Connected, reconnect " << median(reconnects)
-        << " ms, restart " << median(restarts) << " ms\n";
+    out << "connect: " << median(connects) << " ms to Connected, reconnect " << median(reconnects) << " ms, restart "
+        << median(restarts) << " ms\n";
     return 0;
 }

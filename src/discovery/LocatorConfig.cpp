@@ -13,8 +13,7 @@ QString locatorKeyName(LocatorType type)
 
 namespace {
 
-struct Default
-{
+struct Default {
     LocatorType type;
     int prio;
     bool checked;

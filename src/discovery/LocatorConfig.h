@@ -29,8 +29,7 @@ using LocatorTypes::LOC_PROXY_MDNS;
 QString locatorKeyName(LocatorType type);
 
 // The search order and enabled set as the user keeps them in the settings store.
-struct LocatorConfig
-{
+struct LocatorConfig {
     QMap<int, LocatorType> order; // position -> type, position 0 tried first
     QMap<LocatorType, bool> enabled;
 

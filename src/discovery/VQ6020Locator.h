@@ -10,8 +10,7 @@
 
 class LocatorStrategy;
 
-namespace QMdnsEngine
-{
+namespace QMdnsEngine {
 class Server;
 } // namespace QMdnsEngine
 

@@ -30,8 +30,8 @@ QString hex8(uint32_t value)
 
 QByteArray touchFrame(uint16_t x, uint16_t y)
 {
-    const char bytes[] = {char(0xFE), char(0x13), char(0x00), char(x >> 8), char(x & 0xFF),
-                          char(y >> 8),  char(y & 0xFF), char(0xFD)};
+    const char bytes[] = {char(0xFE),     char(0x13),   char(0x00),     char(x >> 8),
+                          char(x & 0xFF), char(y >> 8), char(y & 0xFF), char(0xFD)};
     return QByteArray(bytes, sizeof bytes);
 }
 
@@ -110,9 +110,7 @@ PylonController::State PylonController::runState(State s)
         m_connectedReported = false;
         return m_settings.contains(SettingsKeys::kNetPsk) ? StartLocate : Idle;
 
-    case StartLocate:
-        m_locator->find();
-        return Locating;
+    case StartLocate: m_locator->find(); return Locating;
 
     case Locating:
         if (m_locator->isLocated()) {
@@ -152,16 +150,14 @@ PylonController::State PylonController::runState(State s)
         writeWordAck(dc_capture_frame_divisor_csr, m_frameDivisor, true);
         return WaitFrameRateAck;
 
-    case WaitFrameRateAck:
-        return waitForAck(WaitFrameRateAck, ActivateTransmit);
+    case WaitFrameRateAck: return waitForAck(WaitFrameRateAck, ActivateTransmit);
 
     case ActivateTransmit:
         emit notifyUserOfState(QStringLiteral("Activate FPGA Transmit"));
         writeWordAck(dc_capture_control_csr, kTransmitActivate, true);
         return WaitActivateAck;
 
-    case WaitActivateAck:
-        return waitForAck(WaitActivateAck, Connected);
+    case WaitActivateAck: return waitForAck(WaitActivateAck, Connected);
 
     case Connected:
         emit notifyUserOfState(QStringLiteral("Connected"));
@@ -173,16 +169,11 @@ PylonController::State PylonController::runState(State s)
             return RefreshTransmit;
         return socketValid() ? Connected : ErrorDisconnect;
 
-    case RefreshTransmit:
-        writeWordAck(dc_capture_control_csr, kTransmitActivate, true);
-        return WaitRefreshAck;
+    case RefreshTransmit: writeWordAck(dc_capture_control_csr, kTransmitActivate, true); return WaitRefreshAck;
 
-    case WaitRefreshAck:
-        return waitForAck(WaitRefreshAck, Connected);
+    case WaitRefreshAck: return waitForAck(WaitRefreshAck, Connected);
 
-    case ErrorDisconnect:
-        errorDisconnect();
-        return Idle;
+    case ErrorDisconnect: errorDisconnect(); return Idle;
     }
     // A state outside the table can only come from memory corruption; start over.
     return ErrorDisconnect;
@@ -194,8 +185,10 @@ PylonController::State PylonController::waitForAck(State waiting, State success)
     if (elapsed < kAckTimeoutMs)
         return m_ackSeen ? success : waiting;
     emit notifyUserOfState(QStringLiteral("Timeout waiting for Ack"));
-    qInfo().noquote()
-        << QStringLiteral("Ack timed out, was at %1. Waiting: %2, Success %3").arg(elapsed).arg(int(waiting)).arg(int(success));
+    qInfo().noquote() << QStringLiteral("Ack timed out, was at %1. Waiting: %2, Success %3")
+                             .arg(elapsed)
+                             .arg(int(waiting))
+                             .arg(int(success));
     return ErrorDisconnect;
 }
 
@@ -228,7 +221,8 @@ void PylonController::handleResponse(const Response &r)
     case Response_registerValue_tag: {
         const RegisterAccess &reg = r.payload.registerValue;
         if (!reg.has_data) {
-            qWarning().noquote() << QStringLiteral("Got unexpected empty read word response for %1").arg(hex8(reg.addr));
+            qWarning().noquote()
+                << QStringLiteral("Got unexpected empty read word response for %1").arg(hex8(reg.addr));
             break;
         }
         m_ackSeen = true;
@@ -350,8 +344,10 @@ void PylonController::injectTouch(QPoint l)
         return;
     emit notifyUserOfAction(QStringLiteral("Touch Point: %1,%2").arg(l.x()).arg(l.y()));
     const QByteArray frame = touchFrame(uint16_t(l.x()), uint16_t(l.y()));
-    qInfo().noquote()
-        << QStringLiteral("Inject touch to %1,%2. Hex: %3 ").arg(l.x()).arg(l.y()).arg(QString::fromLatin1(frame.toHex()));
+    qInfo().noquote() << QStringLiteral("Inject touch to %1,%2. Hex: %3 ")
+                             .arg(l.x())
+                             .arg(l.y())
+                             .arg(QString::fromLatin1(frame.toHex()));
     writeInject(frame);
 }
 

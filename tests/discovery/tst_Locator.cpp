@@ -14,8 +14,7 @@
 
 namespace {
 
-struct Entry
-{
+struct Entry {
     LocatorType type;
     int prio;
     bool checked;
@@ -74,12 +73,17 @@ void tst_Locator::configFromStore_data()
     QTest::addColumn<QList<int>>("positions");
     QTest::addColumn<QList<int>>("types");
 
-    QTest::newRow("user order") << QList<Entry>{{LOC_IP, 0, true, {}}, {LOC_DNS, 1, true, {}},
-                                                 {LOC_PROXY_MDNS, 2, false, {}}, {LOC_DIRECT_MDNS, 3, false, {}}}
-                                << QList<int>{0, 1, 2, 3} << QList<int>{LOC_IP, LOC_DNS, LOC_PROXY_MDNS, LOC_DIRECT_MDNS};
+    QTest::newRow("user order") << QList<Entry>{{LOC_IP, 0, true, {}},
+                                                {LOC_DNS, 1, true, {}},
+                                                {LOC_PROXY_MDNS, 2, false, {}},
+                                                {LOC_DIRECT_MDNS, 3, false, {}}}
+                                << QList<int>{0, 1, 2, 3}
+                                << QList<int>{LOC_IP, LOC_DNS, LOC_PROXY_MDNS, LOC_DIRECT_MDNS};
     // Read order is PROXY, DIRECT, IP, DNS: on a shared position the one read later stays.
-    QTest::newRow("shared position") << QList<Entry>{{LOC_IP, 0, true, {}}, {LOC_DNS, 0, true, {}},
-                                                      {LOC_PROXY_MDNS, 0, false, {}}, {LOC_DIRECT_MDNS, 3, false, {}}}
+    QTest::newRow("shared position") << QList<Entry>{{LOC_IP, 0, true, {}},
+                                                     {LOC_DNS, 0, true, {}},
+                                                     {LOC_PROXY_MDNS, 0, false, {}},
+                                                     {LOC_DIRECT_MDNS, 3, false, {}}}
                                      << QList<int>{0, 3} << QList<int>{LOC_DNS, LOC_DIRECT_MDNS};
 }
 
@@ -108,7 +112,8 @@ void tst_Locator::writersLogWhatTheyStore_data()
     QTest::addColumn<int>("writer");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("line");
-    QTest::newRow("priority") << 0 << "connectPrio/LOC_DNS/prio" << "alterLocatorPriority connectPrio/LOC_DNS/prio set to 2";
+    QTest::newRow("priority") << 0 << "connectPrio/LOC_DNS/prio"
+                              << "alterLocatorPriority connectPrio/LOC_DNS/prio set to 2";
     QTest::newRow("enable") << 1 << "connectPrio/LOC_IP/checked"
                             << "alterLocatorEnable connectPrio/LOC_IP/checked set to true";
     QTest::newRow("extended") << 2 << "connectPrio/LOC_IP/extended"
@@ -161,33 +166,46 @@ void tst_Locator::requests_data()
         << QStringList{"timeout", "timeout", "timeout"} << QList<int>{1000, 5000, 1000} << QStringList{};
     // Position 3 has no entry: the walk takes it as the unit's own host name search.
     QTest::newRow("gap in the positions")
-        << QList<Entry>{{LOC_PROXY_MDNS, 0, false, {}}, {LOC_IP, 1, false, {}}, {LOC_DNS, 2, false, {}},
+        << QList<Entry>{{LOC_PROXY_MDNS, 0, false, {}},
+                        {LOC_IP, 1, false, {}},
+                        {LOC_DNS, 2, false, {}},
                         {LOC_DIRECT_MDNS, 5, true, {}}}
         << false << true << QStringList{direct.arg(3)} << QStringList{"timeout"} << QList<int>{5000} << QStringList{};
     QTest::newRow("time-outs alternate, disabled positions skipped")
-        << QList<Entry>{{LOC_IP, 0, true, "0.0.0.0"}, {LOC_DNS, 1, true, ""}, {LOC_PROXY_MDNS, 2, false, {}},
+        << QList<Entry>{{LOC_IP, 0, true, "0.0.0.0"},
+                        {LOC_DNS, 1, true, ""},
+                        {LOC_PROXY_MDNS, 2, false, {}},
                         {LOC_DIRECT_MDNS, 3, false, {}}}
-        << false << false << QStringList{ip.arg(0), dns.arg(1), ip.arg(0)} << QStringList{"timeout", "timeout", "timeout"}
-        << QList<int>{1000, 5000, 1000}
+        << false << false << QStringList{ip.arg(0), dns.arg(1), ip.arg(0)}
+        << QStringList{"timeout", "timeout", "timeout"} << QList<int>{1000, 5000, 1000}
         << QStringList{"SavedIPLocator: Did not find IP a non-AnyIPv4 address in settings. 0.0.0.0",
                        "DnsLookup: Got 0  addresses, used, expected nonzero", "DnsLookup: DNS Timeout"};
     QTest::newRow("a success is tried again first")
-        << QList<Entry>{{LOC_IP, 0, true, "127.0.0.1"}, {LOC_DNS, 1, true, "localhost"},
-                        {LOC_PROXY_MDNS, 2, false, {}}, {LOC_DIRECT_MDNS, 3, false, {}}}
-        << false << false << QStringList{ip.arg(0), ip.arg(0)} << QStringList{"127.0.0.1", "127.0.0.1"} << QList<int>{0, 0}
+        << QList<Entry>{{LOC_IP, 0, true, "127.0.0.1"},
+                        {LOC_DNS, 1, true, "localhost"},
+                        {LOC_PROXY_MDNS, 2, false, {}},
+                        {LOC_DIRECT_MDNS, 3, false, {}}}
+        << false << false << QStringList{ip.arg(0), ip.arg(0)} << QStringList{"127.0.0.1", "127.0.0.1"}
+        << QList<int>{0, 0}
         << QStringList{"SavedIPLocator: Have saved IP: 127.0.0.1", "VQ6020Locator: Lookup Query Found: 127.0.0.1"};
     QTest::newRow("dns name from the system resolver")
-        << QList<Entry>{{LOC_DNS, 0, true, "localhost"}, {LOC_IP, 1, false, {}}, {LOC_PROXY_MDNS, 2, false, {}},
+        << QList<Entry>{{LOC_DNS, 0, true, "localhost"},
+                        {LOC_IP, 1, false, {}},
+                        {LOC_PROXY_MDNS, 2, false, {}},
                         {LOC_DIRECT_MDNS, 3, false, {}}}
         << false << false << QStringList{dns.arg(0)} << QStringList{"loopback"} << QList<int>{0}
         << QStringList{"DnsLookup: Send request for localhost", "  addresses, used "};
     QTest::newRow("saved text that is no address")
-        << QList<Entry>{{LOC_IP, 0, true, "unit.example"}, {LOC_DNS, 1, false, {}}, {LOC_PROXY_MDNS, 2, false, {}},
+        << QList<Entry>{{LOC_IP, 0, true, "unit.example"},
+                        {LOC_DNS, 1, false, {}},
+                        {LOC_PROXY_MDNS, 2, false, {}},
                         {LOC_DIRECT_MDNS, 3, false, {}}}
         << false << false << QStringList{ip.arg(0)} << QStringList{""} << QList<int>{0}
         << QStringList{"SavedIPLocator: Have saved IP: unit.example"};
     QTest::newRow("nothing enabled")
-        << QList<Entry>{{LOC_IP, 0, false, {}}, {LOC_DNS, 1, false, {}}, {LOC_PROXY_MDNS, 2, false, {}},
+        << QList<Entry>{{LOC_IP, 0, false, {}},
+                        {LOC_DNS, 1, false, {}},
+                        {LOC_PROXY_MDNS, 2, false, {}},
                         {LOC_DIRECT_MDNS, 3, false, {}}}
         << false << false << QStringList{"-", "-"} << QStringList{"timeout", "timeout"} << QList<int>{5000, 5000}
         << QStringList{"VQ6020Locator: No search strategies are specified, check settings to ensure something is "
@@ -195,12 +213,16 @@ void tst_Locator::requests_data()
     // Only reachable with positions written outside the preferences dialog: the request must end
     // rather than leave the locator busy for good.
     QTest::newRow("enabled entry beyond the walk")
-        << QList<Entry>{{LOC_DNS, 9, true, "localhost"}, {LOC_IP, 0, false, {}}, {LOC_PROXY_MDNS, 1, false, {}},
+        << QList<Entry>{{LOC_DNS, 9, true, "localhost"},
+                        {LOC_IP, 0, false, {}},
+                        {LOC_PROXY_MDNS, 1, false, {}},
                         {LOC_DIRECT_MDNS, 2, false, {}}}
         << false << true << QStringList{"-", "-"} << QStringList{"timeout", "timeout"} << QList<int>{5000, 5000}
         << QStringList{"VQ6020Locator: No enabled search strategy reached"};
     QTest::newRow("relay ignores the local relay search")
-        << QList<Entry>{{LOC_PROXY_MDNS, 0, true, {}}, {LOC_DIRECT_MDNS, 1, false, {}}, {LOC_IP, 2, true, "10.1.2.3"},
+        << QList<Entry>{{LOC_PROXY_MDNS, 0, true, {}},
+                        {LOC_DIRECT_MDNS, 1, false, {}},
+                        {LOC_IP, 2, true, "10.1.2.3"},
                         {LOC_DNS, 3, false, {}}}
         << true << true << QStringList{ip.arg(2), ip.arg(2)} << QStringList{"10.1.2.3", "10.1.2.3"} << QList<int>{0, 0}
         << QStringList{"VQ6020Locator: We are in Proxy Server setting, but connection preferences indicate we should "
@@ -272,7 +294,9 @@ void tst_Locator::requests()
 
 void tst_Locator::busyRequestIsRefused()
 {
-    store({{LOC_IP, 0, true, "0.0.0.0"}, {LOC_DNS, 1, false, {}}, {LOC_PROXY_MDNS, 2, false, {}},
+    store({{LOC_IP, 0, true, "0.0.0.0"},
+           {LOC_DNS, 1, false, {}},
+           {LOC_PROXY_MDNS, 2, false, {}},
            {LOC_DIRECT_MDNS, 3, false, {}}});
     LogCapture log;
     VQ6020Locator locator;
@@ -288,7 +312,9 @@ void tst_Locator::busyRequestIsRefused()
 
 void tst_Locator::settingsChangeRestartsTheOrder()
 {
-    store({{LOC_IP, 0, true, "0.0.0.0"}, {LOC_DNS, 1, true, "localhost"}, {LOC_PROXY_MDNS, 2, false, {}},
+    store({{LOC_IP, 0, true, "0.0.0.0"},
+           {LOC_DNS, 1, true, "localhost"},
+           {LOC_PROXY_MDNS, 2, false, {}},
            {LOC_DIRECT_MDNS, 3, false, {}}});
     LogCapture log;
     VQ6020Locator locator;
@@ -297,7 +323,7 @@ void tst_Locator::settingsChangeRestartsTheOrder()
     QVERIFY(timedOut.wait(1500)); // LOC_IP at 0 timed out: the next request would run position 1
     QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
     alterExtendedPriority(s, LOC_IP, "192.0.2.1"); // not part of the order: no reset
-    alterLocatorEnable(s, LOC_PROXY_MDNS, false);   // unchanged value: no reset
+    alterLocatorEnable(s, LOC_PROXY_MDNS, false);  // unchanged value: no reset
     log.clear();
     locator.find();
     QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 5000));

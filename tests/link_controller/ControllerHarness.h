@@ -13,8 +13,7 @@
 
 // A controller set up to find a fake unit on 127.0.0.1 by the saved address, with the state
 // notices it emits collected (repeats of the same notice folded into one).
-struct ControllerHarness
-{
+struct ControllerHarness {
     static QByteArray unitKey() { return QByteArray::fromHex("00112233445566778899aabbccddeeff"); }
 
     static void configure(const QByteArray &storedKey)
@@ -41,7 +40,8 @@ struct ControllerHarness
             if (notices.isEmpty() || notices.last() != s)
                 notices.append(s);
         });
-        QObject::connect(controller.get(), &PylonController::connected, [this](bool c) { (c ? connectedTrue : connectedFalse)++; });
+        QObject::connect(controller.get(), &PylonController::connected,
+                         [this](bool c) { (c ? connectedTrue : connectedFalse)++; });
         QObject::connect(controller.get(), &PylonController::notifyUserOfAction,
                          [this](const QString &s) { actions.append(s); });
         QObject::connect(controller.get(), &PylonController::badCredentials,

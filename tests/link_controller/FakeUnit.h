@@ -23,10 +23,9 @@ class FakeUnit : public QObject
 {
     Q_OBJECT
 public:
-    struct Received
-    {
+    struct Received {
         Request request;
-        qint64 atMs;   // since the fake unit was started
+        qint64 atMs;    // since the fake unit was started
         int connection; // 1 for the first accepted connection, 2 for the next, ...
     };
 
@@ -36,7 +35,7 @@ public:
     bool listen(quint16 port = 4242);
     void stopListening();
 
-    bool acknowledge = true;           // answer every ackRequired write with an ack
+    bool acknowledge = true;             // answer every ackRequired write with an ack
     QMap<uint32_t, uint32_t> readValues; // answers to reads; unknown addresses answer 0
 
     const QList<Received> &received() const { return m_received; }

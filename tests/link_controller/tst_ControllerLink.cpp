@@ -41,12 +41,12 @@ void tst_ControllerLink::connectsAndKeepsAlive()
     QVERIFY(h.waitConnected());
     // The floor is five ticks after the first one at 350 ms; anything much slower is a stall.
     QVERIFY2(sinceStart.elapsed() < 2000, qPrintable(QString::number(sinceStart.elapsed())));
-    QCOMPARE(h.notices, (QStringList{"Idle", "Connecting to 127.0.0.1", "Set FPGA FPS", "Activate FPGA Transmit",
-                                     "Connected"}));
+    QCOMPARE(h.notices,
+             (QStringList{"Idle", "Connecting to 127.0.0.1", "Set FPGA FPS", "Activate FPGA Transmit", "Connected"}));
 
     // Two keep-alive periods.
-    QVERIFY(FakeUnit::waitUntil(
-        [&] { return h.unit->writesTo(PylonController::dc_capture_control_csr).size() >= 3; }, 13000));
+    QVERIFY(FakeUnit::waitUntil([&] { return h.unit->writesTo(PylonController::dc_capture_control_csr).size() >= 3; },
+                                13000));
     QTest::qWait(300);
     QCOMPARE(h.connectedTrue, 1);
     QCOMPARE(h.unit->connections(), 1);
@@ -84,12 +84,10 @@ void tst_ControllerLink::injectionBytes_data()
         << Action([](PylonController &c) { c.injectTouch(QPoint(480, 272)); })
         << QList<QByteArray>{hex("fe130001e00110fd")} << QStringList{"Touch Point: 480,272"}
         << "Inject touch to 480,272. Hex: fe130001e00110fd ";
-    QTest::newRow("touch right of the screen")
-        << Action([](PylonController &c) { c.injectTouch(QPoint(481, 0)); }) << QList<QByteArray>{} << QStringList{}
-        << QString();
-    QTest::newRow("touch left of the screen")
-        << Action([](PylonController &c) { c.injectTouch(QPoint(-1, 5)); }) << QList<QByteArray>{} << QStringList{}
-        << QString();
+    QTest::newRow("touch right of the screen") << Action([](PylonController &c) { c.injectTouch(QPoint(481, 0)); })
+                                               << QList<QByteArray>{} << QStringList{} << QString();
+    QTest::newRow("touch left of the screen") << Action([](PylonController &c) { c.injectTouch(QPoint(-1, 5)); })
+                                              << QList<QByteArray>{} << QStringList{} << QString();
     QTest::newRow("touch release") << Action([](PylonController &c) { c.injectTouchRelease(); })
                                    << QList<QByteArray>{hex("fe1300270f270ffd")} << QStringList{"Touch Release"}
                                    << "Touch Release: fe1300270f270ffd.";
@@ -97,18 +95,17 @@ void tst_ControllerLink::injectionBytes_data()
                             << QList<QByteArray>{hex("fe1e80fd")} << QStringList{"Volume Set 128"} << QString();
     QTest::newRow("rf/sql") << Action([](PylonController &c) { c.adjustRfSql(0); })
                             << QList<QByteArray>{hex("fe1f00fd")} << QStringList{"AfSql Set 0"} << QString();
-    QTest::newRow("key press from text")
-        << Action([](PylonController &c) { c.writeInjectStr(QStringLiteral("fe0e04fd")); })
-        << QList<QByteArray>{hex("fe0e04fd")} << QStringList{} << QString();
+    QTest::newRow("key press from text") << Action([](PylonController &c) {
+        c.writeInjectStr(QStringLiteral("fe0e04fd"));
+    }) << QList<QByteArray>{hex("fe0e04fd")}
+                                         << QStringList{} << QString();
     QTest::newRow("text with separators")
         << Action([](PylonController &c) { c.writeInjectStr(QStringLiteral("FE:0E 00-FD")); })
         << QList<QByteArray>{hex("fe0e00fd")} << QStringList{} << QString();
-    QTest::newRow("32 bytes is the limit")
-        << Action([](PylonController &c) { c.writeInject(QByteArray(32, '\x11')); })
-        << QList<QByteArray>{QByteArray(32, '\x11')} << QStringList{} << QString();
-    QTest::newRow("33 bytes refused")
-        << Action([](PylonController &c) { c.writeInject(QByteArray(33, '\x11')); }) << QList<QByteArray>{}
-        << QStringList{} << "Inject request too big.  33.";
+    QTest::newRow("32 bytes is the limit") << Action([](PylonController &c) { c.writeInject(QByteArray(32, '\x11')); })
+                                           << QList<QByteArray>{QByteArray(32, '\x11')} << QStringList{} << QString();
+    QTest::newRow("33 bytes refused") << Action([](PylonController &c) { c.writeInject(QByteArray(33, '\x11')); })
+                                      << QList<QByteArray>{} << QStringList{} << "Inject request too big.  33.";
 }
 
 void tst_ControllerLink::injectionBytes()
@@ -211,19 +208,20 @@ void tst_ControllerLink::recoversFromPeerFaults_data()
         << 3000;
     QTest::newRow("peer closes") << Fault([](ControllerHarness &h) { h.unit->dropClient(); }) << disconnect
                                  << "Error occured." << 3000;
-    QTest::newRow("length byte 45")
-        << Fault([](ControllerHarness &h) { h.unit->sendRaw(QByteArray("\x2d\x08\x01", 3)); }) << disconnect
-        << "Bad data from socket, msg_resp_buffer_write(45) > Request_size (44)" << 3000;
-    QTest::newRow("length byte 200")
-        << Fault([](ControllerHarness &h) { h.unit->sendRaw(QByteArray(1, char(200))); }) << disconnect
-        << "Bad data from socket, msg_resp_buffer_write(200) > Request_size (44)" << 3000;
+    QTest::newRow("length byte 45") << Fault([](ControllerHarness &h) {
+        h.unit->sendRaw(QByteArray("\x2d\x08\x01", 3));
+    }) << disconnect << "Bad data from socket, msg_resp_buffer_write(45) > Request_size (44)"
+                                    << 3000;
+    QTest::newRow("length byte 200") << Fault([](ControllerHarness &h) { h.unit->sendRaw(QByteArray(1, char(200))); })
+                                     << disconnect
+                                     << "Bad data from socket, msg_resp_buffer_write(200) > Request_size (44)" << 3000;
     QTest::newRow("acks stop") << Fault([](ControllerHarness &h) { h.unit->acknowledge = false; }) << ackTimeout
                                << "Ack timed out, was at" << 13000;
     // A relay frame that never completes swallows the acks that follow it.
-    QTest::newRow("relay frame never completes") << relayLength(60000) << ackTimeout << "Ack timed out, was at"
-                                                 << 13000;
-    QTest::newRow("absurd relay frame length") << relayLength(0xFFFFFFFFu) << QStringList{"Idle", "Connecting to 127.0.0.1"}
-                                               << QString() << 13000;
+    QTest::newRow("relay frame never completes")
+        << relayLength(60000) << ackTimeout << "Ack timed out, was at" << 13000;
+    QTest::newRow("absurd relay frame length")
+        << relayLength(0xFFFFFFFFu) << QStringList{"Idle", "Connecting to 127.0.0.1"} << QString() << 13000;
 }
 
 void tst_ControllerLink::recoversFromPeerFaults()
@@ -238,7 +236,8 @@ void tst_ControllerLink::recoversFromPeerFaults()
     QVERIFY(h.waitConnected());
     LogCapture log;
     fault(h);
-    QVERIFY2(FakeUnit::waitUntil([&] { return h.unit->connections() >= 2; }, timeoutMs), qPrintable(h.notices.join('|')));
+    QVERIFY2(FakeUnit::waitUntil([&] { return h.unit->connections() >= 2; }, timeoutMs),
+             qPrintable(h.notices.join('|')));
     QCOMPARE(h.noticesFrom(expectedNotices.first()).mid(0, expectedNotices.size()), expectedNotices);
     if (!expectedLog.isEmpty())
         QVERIFY2(log.contains(expectedLog), qPrintable(log.lines().join('\n')));
@@ -332,7 +331,8 @@ void tst_ControllerLink::responsesBecomeSignals()
     QVERIFY(log.contains(": db_main_dial_encoder = 00000064."));
 
     h.controller->spinMainDial(-3);
-    QVERIFY(FakeUnit::waitUntil([&] { return !h.unit->writesTo(PylonController::db_main_dial_encoder).isEmpty(); }, 2000));
+    QVERIFY(
+        FakeUnit::waitUntil([&] { return !h.unit->writesTo(PylonController::db_main_dial_encoder).isEmpty(); }, 2000));
     QCOMPARE(h.unit->writesTo(PylonController::db_main_dial_encoder).last().request.payload.write.data, 97u);
     QCOMPARE(h.actions.last(), QStringLiteral("Main Dial -3 (abs: 97)"));
 
@@ -394,8 +394,9 @@ void tst_ControllerLink::responsesBecomeSignals()
     QCOMPARE(frames.size(), 1);
     QCOMPARE(stamp, 123456789);
     QCOMPARE(data, QByteArray("zstd!"));
-    QCOMPARE(h.controller->state() == PylonController::Connected || h.controller->state() == PylonController::RefreshTransmit
-                 || h.controller->state() == PylonController::WaitRefreshAck,
+    QCOMPARE(h.controller->state() == PylonController::Connected ||
+                 h.controller->state() == PylonController::RefreshTransmit ||
+                 h.controller->state() == PylonController::WaitRefreshAck,
              true);
 }
 

@@ -67,7 +67,8 @@ void tst_ControllerOffline::locatorTimeoutReturnsToIdle()
     QSignalSpy hints(&controller, &PylonController::badCredentials);
     QVERIFY(log.waitFor("Locator query timed out, was at", 3000));
     QVERIFY(QTest::qWaitFor([&] { return log.count("SavedIPLocator: Did not find IP") == 2; }, 1000)); // next search
-    QVERIFY2(notices.mid(0, 3) == (QStringList{"Idle", "Locator Query Time Out", "Idle"}), qPrintable(notices.join("|")));
+    QVERIFY2(notices.mid(0, 3) == (QStringList{"Idle", "Locator Query Time Out", "Idle"}),
+             qPrintable(notices.join("|")));
     // The saved-address strategy reports after 1 s; the controller sees it at its next tick.
     const QString line = log.matching("Locator query timed out, was at").first();
     const int ms = line.section(' ', -1).toInt();
@@ -85,26 +86,26 @@ void tst_ControllerOffline::inputWithoutConnection_data()
     QTest::addColumn<QStringList>("actions");
     QTest::addColumn<QString>("log");
 
-    QTest::newRow("dial turns still move the mirror")
-        << Input([](PylonController &c) {
-               c.spinMainDial(3);
-               c.spinMainDial(3);
-               c.spinMainDial(-1);
-           })
-        << QStringList{"Main Dial 3 (abs: 3)", "Main Dial 3 (abs: 6)", "Main Dial -1 (abs: 5)"} << QString();
+    QTest::newRow("dial turns still move the mirror") << Input([](PylonController &c) {
+        c.spinMainDial(3);
+        c.spinMainDial(3);
+        c.spinMainDial(-1);
+    }) << QStringList{"Main Dial 3 (abs: 3)", "Main Dial 3 (abs: 6)", "Main Dial -1 (abs: 5)"}
+                                                      << QString();
     QTest::newRow("touch") << Input([](PylonController &c) { c.injectTouch(QPoint(0, 0)); })
                            << QStringList{"Touch Point: 0,0"} << "Inject touch to 0,0. Hex: fe130000000000fd";
-    QTest::newRow("touch below the screen") << Input([](PylonController &c) { c.injectTouch(QPoint(10, 273)); })
-                                            << QStringList{} << QString();
+    QTest::newRow("touch below the screen")
+        << Input([](PylonController &c) { c.injectTouch(QPoint(10, 273)); }) << QStringList{} << QString();
     QTest::newRow("volume and rf") << Input([](PylonController &c) {
         c.adjustVolume(255);
         c.adjustRfSql(7);
-    }) << QStringList{"Volume Set 255", "AfSql Set 7"} << QString();
+    }) << QStringList{"Volume Set 255", "AfSql Set 7"}
+                                   << QString();
     QTest::newRow("oversized inject") << Input([](PylonController &c) { c.writeInjectStr(QString(66, 'a')); })
                                       << QStringList{} << "Inject request too big.  33.";
-    QTest::newRow("register write is logged") << Input([](PylonController &c) {
-        c.writeWord(PylonController::da_pwrk_click, 27500000);
-    }) << QStringList{} << "Write 0x01a39de0 to da_pwrk_click, counter 0.";
+    QTest::newRow("register write is logged")
+        << Input([](PylonController &c) { c.writeWord(PylonController::da_pwrk_click, 27500000); }) << QStringList{}
+        << "Write 0x01a39de0 to da_pwrk_click, counter 0.";
 }
 
 void tst_ControllerOffline::inputWithoutConnection()

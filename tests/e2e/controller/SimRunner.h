@@ -48,10 +48,7 @@ public:
         return true;
     }
 
-    QStringList lines(const QString &text) const
-    {
-        return QString::fromUtf8(m_output).split('\n').filter(text);
-    }
+    QStringList lines(const QString &text) const { return QString::fromUtf8(m_output).split('\n').filter(text); }
     int count(const QString &text) const { return lines(text).size(); }
     QString output() const { return QString::fromUtf8(m_output); }
 

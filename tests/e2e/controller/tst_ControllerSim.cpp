@@ -37,8 +37,7 @@ void configure(const QByteArray &key)
 }
 
 // Everything the main window would own for the link, wired the same way.
-struct Client
-{
+struct Client {
     Client()
     {
         controller = std::make_unique<PylonController>();
@@ -93,8 +92,8 @@ struct Client
     // Right after a keep-alive write was acknowledged: nearly 5 s before the next one.
     bool waitJustRefreshed()
     {
-        return waitUntil([this] { return controller->state() == PylonController::WaitRefreshAck; }, 7000)
-               && waitConnected(2000);
+        return waitUntil([this] { return controller->state() == PylonController::WaitRefreshAck; }, 7000) &&
+               waitConnected(2000);
     }
     QStringList noticesFrom(const QString &first) const
     {
@@ -145,8 +144,8 @@ void tst_ControllerSim::connectsStreamsAndKeepsAlive()
     QVERIFY(sim.start(simArgs(kKey)));
     Client c;
     QVERIFY(c.waitConnected());
-    QCOMPARE(c.notices, (QStringList{"Idle", "Connecting to 127.0.0.1", "Set FPGA FPS", "Activate FPGA Transmit",
-                                     "Connected"}));
+    QCOMPARE(c.notices,
+             (QStringList{"Idle", "Connecting to 127.0.0.1", "Set FPGA FPS", "Activate FPGA Transmit", "Connected"}));
     QVERIFY(c.waitUntil([&] { return c.frames >= 30; }, 3000));
 
     // Activation plus two refreshes 5 s apart.
@@ -168,8 +167,9 @@ void tst_ControllerSim::reconnectsByItself_data()
     QTest::addColumn<int>("timeoutMs");
 
     QTest::newRow("socket killed") << Disturb([](Client &c, SimRunner &) { c.controller->debugKillSocket(); })
-                                   << QStringList{"Error - Disconnect", "Idle", "Connecting to 127.0.0.1",
-                                                  "Set FPGA FPS", "Activate FPGA Transmit", "Connected"}
+                                   << QStringList{"Error - Disconnect",      "Idle",
+                                                  "Connecting to 127.0.0.1", "Set FPGA FPS",
+                                                  "Activate FPGA Transmit",  "Connected"}
                                    << 3000;
     // The unit goes away for a second; the attempt that meets the closed port gives up after its
     // 5 s connect time-out, the one after it succeeds.
@@ -177,7 +177,8 @@ void tst_ControllerSim::reconnectsByItself_data()
         sim.stop();
         QTest::qWait(1000);
         QVERIFY(sim.start(simArgs(kKey)));
-    }) << QStringList{"Error - Disconnect", "Idle"} << 9000;
+    }) << QStringList{"Error - Disconnect", "Idle"}
+                                    << 9000;
 }
 
 void tst_ControllerSim::reconnectsByItself()
@@ -264,7 +265,8 @@ void tst_ControllerSim::overallStatus_data()
                                                                   OverallStatus::RadioOffReady};
     // A radio that is on but silent, with the stream stopped, is not ready; switched off it is.
     QTest::newRow("silent radio") << 60000
-                                  << QList<OverallStatus::Status>{OverallStatus::Active, OverallStatus::RadioOffNotReady,
+                                  << QList<OverallStatus::Status>{OverallStatus::Active,
+                                                                  OverallStatus::RadioOffNotReady,
                                                                   OverallStatus::RadioOffReady};
 }
 
