@@ -255,6 +255,11 @@ void tst_MdnsCodec::compressesNames_data()
     QTest::newRow("SRV target") << srv
                                 << header(0, 1) + hex("0161 025f78 045f746370 056c6f63616c 00 0021 0001 00000078"
                                                       "000a 0000 0000 1092 0168 c016");
+    // Empty labels cannot go on the wire; they are left out before compression, so
+    // "..y." points at the "y" that was really written.
+    Record dots = makeRecord(PTR, "x..y.");
+    dots.setTarget("..y.");
+    QTest::newRow("empty labels") << dots << header(0, 1) + hex("0178 0179 00 000c 0001 00000078 0002 c00e");
     Record nsec = makeRecord(NSEC, "h.local.");
     nsec.setFlushCache(true);
     nsec.setNextDomainName("h.local.");

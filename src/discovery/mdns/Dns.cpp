@@ -227,24 +227,29 @@ public:
 
     void name(const QByteArray &fullName)
     {
-        QByteArray rest = fullName.endsWith('.') ? fullName.left(fullName.size() - 1) : fullName;
-        while (!rest.isEmpty()) {
-            const auto known = m_suffixes.constFind(rest);
+        // Empty labels cannot be sent (a zero length ends the name) and longer ones
+        // cannot be encoded; both are dropped or cut before compression, so that a
+        // remembered suffix always stands for exactly the bytes written there.
+        QList<QByteArray> labels;
+        for (const QByteArray &label : fullName.split('.')) {
+            if (!label.isEmpty())
+                labels.append(label.left(63));
+        }
+        for (int i = 0; i < labels.size(); ++i) {
+            QByteArray suffix;
+            for (int j = i; j < labels.size(); ++j) {
+                suffix += labels.at(j);
+                suffix += '.';
+            }
+            const auto known = m_suffixes.constFind(suffix);
             if (known != m_suffixes.cend()) {
                 u16(0xc000 | known.value());
                 return;
             }
             if (m_packet.size() <= kMaxPointerOffset)
-                m_suffixes.insert(rest, quint16(m_packet.size()));
-            const int dot = rest.indexOf('.');
-            QByteArray label = dot < 0 ? rest : rest.left(dot);
-            rest = dot < 0 ? QByteArray() : rest.mid(dot + 1);
-            // An empty label would end the name early; a longer one cannot be encoded.
-            if (label.isEmpty())
-                continue;
-            label.truncate(63);
-            u8(quint8(label.size()));
-            append(label);
+                m_suffixes.insert(suffix, quint16(m_packet.size()));
+            u8(quint8(labels.at(i).size()));
+            append(labels.at(i));
         }
         u8(0);
     }
