@@ -132,6 +132,8 @@ private slots:
     void wrongKeyRemovedAndStaysIdle();
     void droppedAcks();
     void frameRateNowAndAtNextConnection();
+    void injectionReachesTheUnit_data();
+    void injectionReachesTheUnit();
     void overallStatus_data();
     void overallStatus();
     void disconnectedWhileFramesStillArrive();
@@ -253,6 +255,59 @@ void tst_ControllerSim::frameRateNowAndAtNextConnection()
     QTest::qWait(2000);
     const int got = c.frames - before;
     QVERIFY2(got >= 22 && got <= 38, qPrintable(QString::number(got)));
+}
+
+using Inject = std::function<void(PylonController &)>;
+Q_DECLARE_METATYPE(Inject)
+
+void tst_ControllerSim::injectionReachesTheUnit_data()
+{
+    QTest::addColumn<Inject>("inject");
+    QTest::addColumn<QByteArray>("touchReport"); // what the radio answers on LTXD, empty for none
+    QTest::addColumn<QStringList>("unitLog");
+
+    // The radio reports a touch with Y counted from the bottom edge.
+    QTest::newRow("touch at the far corner") << Inject([](PylonController &c) { c.injectTouch(QPoint(480, 272)); })
+                                             << QByteArray::fromHex("fe130001e00000fd") << QStringList{};
+    QTest::newRow("touch release") << Inject([](PylonController &c) { c.injectTouchRelease(); })
+                                   << QByteArray::fromHex("fe1300270f270ffd") << QStringList{};
+    QTest::newRow("touch off the screen")
+        << Inject([](PylonController &c) { c.injectTouch(QPoint(481, 0)); }) << QByteArray() << QStringList{};
+    QTest::newRow("main dial 3, 3, -1") << Inject([](PylonController &c) {
+        c.spinMainDial(3);
+        c.spinMainDial(3);
+        c.spinMainDial(-1);
+    }) << QByteArray()
+                                        << QStringList{"Write 0x00000003 to db_main_dial_encoder",
+                                                       "Write 0x00000006 to db_main_dial_encoder",
+                                                       "Write 0x00000005 to db_main_dial_encoder"};
+}
+
+void tst_ControllerSim::injectionReachesTheUnit()
+{
+    QFETCH(Inject, inject);
+    QFETCH(QByteArray, touchReport);
+    QFETCH(QStringList, unitLog);
+
+    configure(kKey);
+    SimRunner sim;
+    QVERIFY(sim.start(simArgs(kKey)));
+    Client c;
+    QVERIFY(c.waitConnected());
+    QList<QByteArray> touches;
+    QObject::connect(c.controller.get(), &PylonController::newLtxdBytes, [&](const QByteArray &b) {
+        if (b.startsWith(QByteArray::fromHex("fe13")))
+            touches.append(b);
+    });
+    inject(*c.controller);
+    if (!touchReport.isEmpty())
+        QVERIFY(c.waitUntil([&] { return !touches.isEmpty(); }, 2000));
+    for (const QString &line : unitLog)
+        QVERIFY2(sim.waitFor(line, 2000), qPrintable(sim.output()));
+    QTest::qWait(300);
+    QCOMPARE(touches, touchReport.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{touchReport});
+    QStringList dialWrites = sim.lines("to db_main_dial_encoder");
+    QCOMPARE(dialWrites.size(), unitLog.size());
 }
 
 void tst_ControllerSim::overallStatus_data()
