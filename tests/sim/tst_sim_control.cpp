@@ -168,11 +168,14 @@ void TestSimControl::streamControl()
         QTest::qWait(20);
     }
     QCOMPARE(rx.msSinceLastDatagram() < 200, streamingAt2s);
+    const qint64 lastDatagramAt = t.elapsed() - rx.msSinceLastDatagram();
     if (!streamingAt2s && !stopWithZero) {
-        // It kept going for the keep-alive time, not less: about 60 frames per second for 1 s.
-        QVERIFY2(rx.frames() >= 45 && rx.frames() <= 80, qPrintable(QString::number(rx.frames())));
+        // It kept going for the keep-alive time of 1 s, not less.
+        QVERIFY2(lastDatagramAt >= 850 && lastDatagramAt <= 1800, qPrintable(QString::number(lastDatagramAt)));
         QVERIFY(sim.output().contains("Transmit not refreshed for 1 s, stream stopped"));
     }
+    if (stopWithZero)
+        QVERIFY2(lastDatagramAt >= 600 && lastDatagramAt <= 1500, qPrintable(QString::number(lastDatagramAt)));
 }
 
 void TestSimControl::frameRateFollowsDivisor_data()
@@ -198,7 +201,9 @@ void TestSimControl::frameRateFollowsDivisor()
     QVERIFY(c.waitForAck(c.write(R::dc_capture_control_csr, 550000000)));
     QVERIFY(rx.waitForFrames(2));
     const double measured = rx.measureFps(1500);
-    QVERIFY2(qAbs(measured - fps) <= fps * 0.15 + 1, qPrintable(QString::number(measured)));
+    // Never faster than asked; on a starved host it may fall behind, but not to
+    // the next slower rate.
+    QVERIFY2(measured <= fps * 1.1 + 1 && measured >= fps * 0.6 - 1, qPrintable(QString::number(measured)));
 }
 
 void TestSimControl::inputShowsOnScreen_data()

@@ -145,7 +145,9 @@ void TestE2eStream::framesEqualWhatWasDrawn()
         QCOMPARE(r.pts.last() - r.pts.first(), qint64(frames - 1));
     }
     const double measured = (r.frames - 1) * 1000.0 / double(r.lastMs - r.firstMs);
-    QVERIFY2(qAbs(measured - fps) <= fps * 0.1, qPrintable(QStringLiteral("%1 fps").arg(measured)));
+    // Never faster than the unit's pace; a starved host may make it slower (the
+    // suite runs on two shared cores), but not down to the next divisor step.
+    QVERIFY2(measured <= fps * 1.1 && measured >= fps * 0.6, qPrintable(QStringLiteral("%1 fps").arg(measured)));
 }
 
 QTEST_MAIN(TestE2eStream)
