@@ -78,9 +78,11 @@ void BrowserPrivate::onMessageReceived(const Message &message)
     QSet<QByteArray> marked;
     for (const Record &record : records) {
         if (record.type() == PTR && record.name() == type) {
-            if (type == MdnsBrowseType)
-                enumeratedTypes.insert(record.target());
-            else
+            if (type == MdnsBrowseType) {
+                // Bounded like the service table: the follow-up queries go out in 100 ms.
+                if (enumeratedTypes.size() < Browser::maxServices())
+                    enumeratedTypes.insert(record.target());
+            } else
                 marked.insert(record.target());
             cache->insertRecord(record);
         } else if ((record.type() == SRV || record.type() == TXT) && record.name().endsWith(typeSuffix)) {
