@@ -115,6 +115,7 @@ private slots:
     void providerAnswers_data();
     void providerAnswers();
     void providerSaysGoodbye();
+    void republishingKeepsTheNumberedName();
 
 private:
     FakeServer m_server;
@@ -321,6 +322,31 @@ void tst_MdnsResponders::providerSaysGoodbye()
     QCOMPARE(describe(goodbye).size(), 3);
     for (const Record &r : goodbye.records())
         QCOMPARE(r.ttl(), quint32(0));
+}
+
+void tst_MdnsResponders::republishingKeepsTheNumberedName()
+{
+    FakeServer server;
+    Hostname hostname(&server);
+    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 4000);
+    Provider provider(&server, &hostname);
+    Service service;
+    service.setName("box");
+    service.setType(kType);
+    service.setPort(1);
+    provider.publishService(service);
+    server.deliver(response({srvRecord("box", "other.local.", 9)}));
+    QTRY_VERIFY_WITH_TIMEOUT(server.sent.last().isResponse(), 4000);
+    QCOMPARE(describe(server.sent.last()).at(1), "SRV box-2." + kType);
+
+    // A changed port is announced at once, under the name the probe settled on.
+    service.setPort(2);
+    server.sent.clear();
+    provider.publishService(service);
+    QCOMPARE(server.sent.size(), 1);
+    QCOMPARE(describe(server.sent.at(0)), (QStringList{"PTR " + kType, "SRV box-2." + kType, "TXT box-2." + kType}));
+    QCOMPARE(server.sent.at(0).records().at(0).target(), "box-2." + kType);
+    QCOMPARE(server.sent.at(0).records().at(1).port(), quint16(2));
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)

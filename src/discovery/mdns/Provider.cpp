@@ -32,6 +32,7 @@ public:
     Prober *prober = nullptr;
     bool initialized = false;
     bool confirmed = false;
+    QByteArray requestedName;
 
     Record browsePtrProposed, ptrProposed, srvProposed, txtProposed;
     Record browsePtr, ptr, srv, txt;
@@ -156,19 +157,23 @@ void Provider::publishService(const Service &service)
     QByteArray label = service.name();
     label.replace('.', '-');
     const QByteArray fullName = label + '.' + service.type();
-    const bool nameChanged = fullName != d->srvProposed.name();
+    const bool nameChanged = fullName != d->requestedName;
+    d->requestedName = fullName;
+    // A re-publication of the same instance keeps the name its probe settled on
+    // (possibly numbered); only a new instance name is probed again.
+    const QByteArray name = !nameChanged && d->confirmed ? d->srv.name() : fullName;
 
     d->browsePtrProposed.setTarget(service.type());
     d->ptrProposed.setName(service.type());
-    d->ptrProposed.setTarget(fullName);
-    d->srvProposed.setName(fullName);
+    d->ptrProposed.setTarget(name);
+    d->srvProposed.setName(name);
     d->srvProposed.setPort(service.port());
     d->srvProposed.setTarget(d->hostname->hostName());
-    d->txtProposed.setName(fullName);
+    d->txtProposed.setName(name);
     d->txtProposed.setAttributes(service.attributes());
 
     if (d->hostname->isConfirmed()) {
-        if (!d->initialized || nameChanged)
+        if (!d->confirmed || nameChanged)
             d->confirm();
         else
             d->publish();
