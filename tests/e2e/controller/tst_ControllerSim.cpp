@@ -16,6 +16,7 @@ class tst_ControllerSim : public QObject
     Q_OBJECT
 private slots:
     void connectsStreamsAndKeepsAlive();
+    void defaultSettingsFindTheUnitByMdns();
     void reconnectsByItself_data();
     void reconnectsByItself();
     void wrongKeyRemovedAndStaysIdle();
@@ -44,6 +45,27 @@ void tst_ControllerSim::connectsStreamsAndKeepsAlive()
     QCOMPARE(c.connectedTrue, 1);
     QVERIFY(c.frames > 400); // some 11 s of 60 fps
     QCOMPARE(c.hints, QStringList());
+}
+
+// Out of the box only the two mDNS searches are on: no relay answers, the unit's host name does.
+void tst_ControllerSim::defaultSettingsFindTheUnitByMdns()
+{
+    {
+        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        s.clear();
+        s.setValue(SettingsKeys::kNetPsk, kKey);
+    }
+    SimRunner sim;
+    QVERIFY(sim.start({"--key", QString::fromLatin1(kKey.toHex())}));
+    LogCapture log;
+    Client c;
+    QVERIFY(c.waitConnected(5000));
+    QCOMPARE(log.matching("VQ6020Locator: Lookup strategy"),
+             (QStringList{"VQ6020Locator: Lookup strategy LOC_PROXY_MDNS is true [ 0 ]",
+                          "VQ6020Locator: Lookup strategy LOC_DIRECT_MDNS is true [ 1 ]"}));
+    QVERIFY(log.contains("VQ6020Locator: Lookup Query Found: 127.0.0.1"));
+    QCOMPARE(c.notices, (QStringList{"Idle", "Locator Query Time Out", "Idle", "Connecting to 127.0.0.1",
+                                     "Set FPGA FPS", "Activate FPGA Transmit", "Connected"}));
 }
 
 void tst_ControllerSim::reconnectsByItself_data()
