@@ -15,9 +15,10 @@
 //   --seconds S               exit after S seconds
 //   --first-frame N           frame number of the first frame (wrap tests)
 //   --seed N                  seed of the loss and shuffle generator
-//   --key HEX                 16-byte pre-shared key, 32 hex digits (default: fixed sim key)
+//   --key HEX                 16-byte pre-shared key, 32 hex digits
+//                             (default 5651363032302d73696d2d6b65792d31)
 //   --write-raf FILE          write the key as a radio access file
-//   --drop-acks               never acknowledge
+//   --drop-acks               never acknowledge (reads are still answered)
 //   --close-after-handshake   close each control connection after its handshake
 //   --provision-client        store the key and the saved address 127.0.0.1 in the client's settings
 //   --keepalive-timeout S     stop streaming when the start write was not repeated for S s (default 15)
