@@ -3,33 +3,45 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
+#include <QVector>
+
 namespace {
-LogCapture *g_active = nullptr;
-}
+// Captures may nest: every live capture sees every message, and the handler that
+// was installed before the outermost one still gets each message once.
+QMutex g_registryMutex;
+QVector<LogCapture *> g_active;
+QtMessageHandler g_outer = nullptr;
+} // namespace
 
 LogCapture::LogCapture()
 {
-    g_active = this;
-    m_previous = qInstallMessageHandler(&LogCapture::handler);
+    QMutexLocker lock(&g_registryMutex);
+    if (g_active.isEmpty())
+        g_outer = qInstallMessageHandler(&LogCapture::handler);
+    g_active.append(this);
 }
 
 LogCapture::~LogCapture()
 {
-    qInstallMessageHandler(m_previous);
-    g_active = nullptr;
+    QMutexLocker lock(&g_registryMutex);
+    g_active.removeAll(this);
+    if (g_active.isEmpty())
+        qInstallMessageHandler(g_outer);
 }
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext &ctx, const QString &msg)
 {
-    LogCapture *self = g_active;
-    if (!self)
-        return;
+    QtMessageHandler outer = nullptr;
     {
-        QMutexLocker lock(&self->m_mutex);
-        self->m_lines << msg;
+        QMutexLocker lock(&g_registryMutex);
+        for (LogCapture *self : qAsConst(g_active)) {
+            QMutexLocker lineLock(&self->m_mutex);
+            self->m_lines << msg;
+        }
+        outer = g_outer;
     }
-    if (self->m_previous && type != QtFatalMsg)
-        self->m_previous(type, ctx, msg);
+    if (outer && type != QtFatalMsg)
+        outer(type, ctx, msg);
 }
 
 QStringList LogCapture::lines() const

@@ -28,5 +28,4 @@ private:
     static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &msg);
     mutable QMutex m_mutex;
     QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
 };
