@@ -2,11 +2,14 @@
 // UDP: every frame assembled must equal, pixel for pixel, the frame the
 // simulator drew for that frame number.
 #include "ScreenRenderer.h"
+#include "app/SettingsKeys.h"
+#include "link/PylonController.h"
 #include "stream/PylonWorker.h"
 #include "support/LogCapture.h"
 #include "support/SimProcess.h"
 
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QThread>
 
 #include <memory>
@@ -34,9 +37,10 @@ private slots:
     void initTestCase();
     void framesEqualWhatWasDrawn_data();
     void framesEqualWhatWasDrawn();
+    void controllerStartsTheStream();
 
 private:
-    Received receive(const QStringList &simArgs, int expectedFrames);
+    Received receive(const QStringList &simArgs, int expectedFrames, bool viaController = false);
 };
 
 void TestE2eStream::initTestCase()
@@ -45,7 +49,7 @@ void TestE2eStream::initTestCase()
     QVERIFY2(!SimProcess::executable().isEmpty(), "VQ6020_SIM must name the simulator");
 }
 
-Received TestE2eStream::receive(const QStringList &simArgs, int expectedFrames)
+Received TestE2eStream::receive(const QStringList &simArgs, int expectedFrames, bool viaController)
 {
     Received r;
     LogCapture log;
@@ -95,8 +99,17 @@ Received TestE2eStream::receive(const QStringList &simArgs, int expectedFrames)
         Qt::QueuedConnection);
 
     SimProcess sim;
-    if (sim.start(QStringList{"--stream-to", "127.0.0.1", "--no-control", "--no-mdns"} + simArgs)) {
-        QTest::qWaitFor([&]() { return r.frames >= expectedFrames; }, 15000);
+    const QStringList base =
+        viaController ? QStringList{} : QStringList{"--stream-to", "127.0.0.1", "--no-control", "--no-mdns"};
+    if (sim.start(base + simArgs)) {
+        // The client's controller finds the unit, programs the divisor and
+        // switches the stream on, with the key the simulator provisioned.
+        std::unique_ptr<PylonController> controller;
+        if (viaController)
+            controller = std::make_unique<PylonController>();
+        if (!QTest::qWaitFor([&]() { return r.frames >= expectedFrames; }, viaController ? 40000 : 15000))
+            qWarning().noquote() << "frames received:" << r.frames << "simulator output:\n" + sim.output();
+        controller.reset();
         sim.stop();
     }
     context.reset();
@@ -148,6 +161,18 @@ void TestE2eStream::framesEqualWhatWasDrawn()
     // Never faster than the unit's pace; a starved host may make it slower (the
     // suite runs on two shared cores), but not down to the next divisor step.
     QVERIFY2(measured <= fps * 1.1 && measured >= fps * 0.6, qPrintable(QStringLiteral("%1 fps").arg(measured)));
+}
+
+void TestE2eStream::controllerStartsTheStream()
+{
+    {
+        QSettings settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        settings.clear();
+    }
+    const Received r = receive({"--provision-client"}, 60, true);
+    QCOMPARE(r.frames, 60);
+    QCOMPARE(r.exact, 60);
+    QCOMPARE(r.numbers.first(), uint16_t(0));
 }
 
 QTEST_MAIN(TestE2eStream)
