@@ -1,3 +1,16 @@
+# Globbed sources appear in an existing build tree after a re-glob, but AUTOMOC/AUTOUIC
+# keep the result of their last scan and would miss a new Q_OBJECT header or form.
+# When a target's file list changed since the last configure, its autogen stamp is
+# dropped so the next build rescans.
+function(vq_autogen_follows target)
+  string(MD5 _sum "${ARGN}")
+  set(_var VQ_AUTOGEN_FILES_${target})
+  if(DEFINED ${_var} AND NOT "${${_var}}" STREQUAL "${_sum}")
+    file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/timestamp)
+  endif()
+  set(${_var} "${_sum}" CACHE INTERNAL "")
+endfunction()
+
 # vq_add_subsystem(<name> [DEPENDS <targets>...])
 # One static library per folder of src/, made of every .cpp/.h/.ui/.qrc in it
 # (main.cpp excepted), so adding a class never means editing a list.
@@ -19,6 +32,7 @@ function(vq_add_subsystem name)
     add_library(${_tgt} STATIC ${_srcs})
     target_include_directories(${_tgt} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${_tgt} PUBLIC ${S_DEPENDS})
+    vq_autogen_follows(${_tgt} ${_srcs})
   else()
     add_library(${_tgt} INTERFACE)
     target_include_directories(${_tgt} INTERFACE ${PROJECT_SOURCE_DIR}/src)
