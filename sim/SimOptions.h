@@ -23,7 +23,7 @@ struct SimOptions {
     QString writeRaf;              // radio access file to write, then continue
     bool dropAcks = false;         // never acknowledge a request
     bool closeAfterHandshake = false;
-    bool provisionClient = false; // store the key in the client's settings and exit
+    bool provisionClient = false; // store the key in the client's settings, then run as the unit
     double keepaliveTimeout = 15; // seconds without a repeated start before the stream stops
     quint16 controlPort = 4242;
     quint16 streamPort = 1337;
