@@ -1,15 +1,13 @@
 // How long the controller takes to reach "Connected" against the simulated unit: from its
 // construction, after its socket was killed, and after the unit was restarted. Uses its own
 // settings folder, so the user's settings are left alone.
-#include "app/SettingsKeys.h"
-#include "discovery/LocatorSettings.h"
+#include "support/ClientSettings.h"
 #include "link/PylonController.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -90,16 +88,7 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     const int rounds = argc > 1 ? qMax(1, atoi(argv[1])) : 5;
 
-    {
-        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-        s.clear();
-        s.setValue(SettingsKeys::kNetPsk, kKey);
-        alterLocatorEnable(s, LOC_PROXY_MDNS, false);
-        alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
-        alterLocatorEnable(s, LOC_DNS, false);
-        alterLocatorEnable(s, LOC_IP, true);
-        alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
-    }
+    ClientSettings::useSavedAddressOnly(kKey);
 
     Sim sim;
     if (!sim.start()) {

@@ -4,6 +4,7 @@
 
 #include "app/SettingsKeys.h"
 #include "discovery/LocatorSettings.h"
+#include "support/ClientSettings.h"
 #include "link/PylonController.h"
 
 #include <QSettings>
@@ -16,19 +17,7 @@
 struct ControllerHarness {
     static QByteArray unitKey() { return QByteArray::fromHex("00112233445566778899aabbccddeeff"); }
 
-    static void configure(const QByteArray &storedKey)
-    {
-        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-        s.clear();
-        if (!storedKey.isEmpty())
-            s.setValue(SettingsKeys::kNetPsk, storedKey);
-        alterLocatorEnable(s, LOC_PROXY_MDNS, false);
-        alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
-        alterLocatorEnable(s, LOC_DNS, false);
-        alterLocatorEnable(s, LOC_IP, true);
-        alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
-        s.sync();
-    }
+    static void configure(const QByteArray &storedKey) { ClientSettings::useSavedAddressOnly(storedKey); }
 
     explicit ControllerHarness(const QByteArray &storedKey = unitKey(), const QByteArray &peerKey = unitKey())
     {

@@ -3,13 +3,11 @@
 #include "../e2e/controller/SimRunner.h"
 #include "support/LogCapture.h"
 
-#include "app/SettingsKeys.h"
-#include "discovery/LocatorSettings.h"
+#include "support/ClientSettings.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
 #include "link/PylonController.h"
 
-#include <QSettings>
 #include <QtTest>
 
 namespace {
@@ -17,15 +15,7 @@ const QByteArray kKey = QByteArray::fromHex("00112233445566778899aabbccddeeff");
 
 void configure()
 {
-    QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-    s.clear();
-    s.setValue(SettingsKeys::kNetPsk, kKey);
-    alterLocatorEnable(s, LOC_PROXY_MDNS, false);
-    alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
-    alterLocatorEnable(s, LOC_DNS, false);
-    alterLocatorEnable(s, LOC_IP, true);
-    alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
-    s.sync();
+    ClientSettings::useSavedAddressOnly(kKey);
 }
 
 QStringList decoderLines(const LogCapture &log)

@@ -6,6 +6,7 @@
 
 #include "app/SettingsKeys.h"
 #include "discovery/LocatorSettings.h"
+#include "support/ClientSettings.h"
 #include "link/OverallStatus.h"
 #include "link/PylonController.h"
 #include "stream/PylonWorker.h"
@@ -24,16 +25,7 @@ inline const QByteArray kKey = QByteArray::fromHex("0f1e2d3c4b5a69788796a5b4c3d2
 
 inline void configure(const QByteArray &key)
 {
-    QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-    s.clear();
-    if (!key.isEmpty())
-        s.setValue(SettingsKeys::kNetPsk, key);
-    alterLocatorEnable(s, LOC_PROXY_MDNS, false);
-    alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
-    alterLocatorEnable(s, LOC_DNS, false);
-    alterLocatorEnable(s, LOC_IP, true);
-    alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
-    s.sync();
+    ClientSettings::useSavedAddressOnly(key);
 }
 
 // Everything the main window would own for the link, wired the same way.
