@@ -105,9 +105,16 @@ void ControlPort::onHandshakeDone(Session *s)
         return;
     }
     // A new client learns the unit's own values at once, as it would from a
-    // unit that just came up.
+    // unit that just came up. A unit that acknowledges nothing sends nothing a
+    // client could take for an acknowledgement either, so that a test of the
+    // client's time-out does not depend on when the handshake completes.
+    if (m_unit->options().dropAcks)
+        return;
+    // Dials are reported only after they were written, as the unit's polling finds them changed;
+    // a client that wants their positions reads them.
     for (uint32_t addr : SimUnit::reportedRegisters())
-        sendValue(s, 0, addr, m_unit->readRegister(addr));
+        if (!SimUnit::isDial(addr))
+            sendValue(s, 0, addr, m_unit->readRegister(addr));
 }
 
 void ControlPort::handleRequest(Session *s, const Request &r)
@@ -164,6 +171,21 @@ void ControlPort::send(Session *s, const QByteArray &framed)
 
 void ControlPort::sendRegisterReport(uint32_t addr, uint32_t value, int origin)
 {
+    if (m_unit->options().dropAcks)
+        return;
+    if (SimUnit::isDial(addr)) {
+        // Dial positions come back from the unit's polling loop: late, and to every connection
+        // including the one that wrote them, so a client sees reports of positions it has
+        // already turned past.
+        QTimer::singleShot(m_unit->options().reportDelayMs, this, [this, addr, value]() {
+            for (auto &entry : m_sessions) {
+                Session *s = entry.second.get();
+                if (s->socket && s->socket->isHandshakeDone())
+                    sendValue(s, 0, addr, value);
+            }
+        });
+        return;
+    }
     for (auto &entry : m_sessions) {
         Session *s = entry.second.get();
         if (s->id != origin && s->socket && s->socket->isHandshakeDone())

@@ -20,7 +20,9 @@ const OptionDoc kOptions[] = {
     {"seed", "N", "Seed of the loss and shuffle generator (default 1)."},
     {"key", "HEX", "The unit's 16-byte pre-shared key as 32 hex digits (default 5651363032302d73696d2d6b65792d31)."},
     {"write-raf", "FILE", "Write the key as a 34-character radio access file to FILE."},
-    {"drop-acks", nullptr, "Never acknowledge a request; reads are still answered (fault switch)."},
+    {"drop-acks", nullptr,
+     "Never acknowledge a request and report no register on its own; reads are still answered (fault switch)."},
+    {"report-delay", "MS", "Report a written dial position back to every connection after MS ms (default 120)."},
     {"close-after-handshake", nullptr, "Close each control connection right after its TLS handshake."},
     {"provision-client", nullptr,
      "Store the key in the client's settings store and select the saved address 127.0.0.1."},
@@ -146,6 +148,11 @@ bool SimOptions::parse(const QStringList &arguments, SimOptions &out, QString &m
         if (!toUInt(parser.value("serial-interval"), 60000, u) || u < 10)
             return bad("serial-interval", parser.value("serial-interval"));
         out.serialIntervalMs = int(u);
+    }
+    if (parser.isSet("report-delay")) {
+        if (!toUInt(parser.value("report-delay"), 10000, u))
+            return bad("report-delay", parser.value("report-delay"));
+        out.reportDelayMs = int(u);
     }
     if (parser.isSet("stall-after")) {
         bool ok = false;

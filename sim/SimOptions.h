@@ -21,7 +21,8 @@ struct SimOptions {
     uint32_t seed = 1;             // seed of the loss and shuffle generator
     QByteArray key = defaultKey(); // TLS pre-shared key
     QString writeRaf;              // radio access file to write, then continue
-    bool dropAcks = false;         // never acknowledge a request
+    bool dropAcks = false;         // never acknowledge a request, report nothing unasked
+    int reportDelayMs = 120;       // a written dial position is reported back this much later
     bool closeAfterHandshake = false;
     bool provisionClient = false; // store the key in the client's settings, then run as the unit
     double keepaliveTimeout = 15; // seconds without a repeated start before the stream stops

@@ -87,6 +87,12 @@ const QList<uint32_t> &SimUnit::reportedRegisters()
     return regs;
 }
 
+bool SimUnit::isDial(uint32_t addr)
+{
+    return addr == R::db_main_dial_encoder || addr == R::db_multi_dial_encoder || addr == R::db_bpf_in_encoder ||
+           addr == R::db_bpf_out_encoder;
+}
+
 uint32_t SimUnit::readRegister(uint32_t addr) const
 {
     const uint64_t cycles = uint64_t(m_uptime.nsecsElapsed()) * (kUptimeClockHz / 1000000) / 1000;

@@ -45,10 +45,12 @@ public:
     void inject(const QByteArray &bytes);
     // Registers the unit reports on its own initiative.
     static const QList<uint32_t> &reportedRegisters();
+    static bool isDial(uint32_t addr);
 
 signals:
     // A reported register changed; every connection but the origin hears of it
-    // (the writer already knows the value it wrote).
+    // (the writer already knows the value it wrote), except for the dials, which
+    // every connection hears of, late.
     void registerReport(uint32_t addr, uint32_t value, int origin);
     // Bytes seen on the radio's serial lines.
     void serialBytes(bool ltxd, const QByteArray &bytes);

@@ -18,7 +18,8 @@
 //   --key HEX                 16-byte pre-shared key, 32 hex digits
 //                             (default 5651363032302d73696d2d6b65792d31)
 //   --write-raf FILE          write the key as a radio access file
-//   --drop-acks               never acknowledge (reads are still answered)
+//   --drop-acks               never acknowledge, report nothing unasked (reads are still answered)
+//   --report-delay MS         report a written dial position back to every connection MS ms later
 //   --close-after-handshake   close each control connection after its handshake
 //   --provision-client        store the key and the saved address 127.0.0.1 in the client's settings
 //   --keepalive-timeout S     stop streaming when the start write was not repeated for S s (default 15)

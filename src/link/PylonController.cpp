@@ -1,5 +1,6 @@
 #include "link/PylonController.h"
 
+#include "app/Clock.h"
 #include "app/SettingsKeys.h"
 #include "discovery/VQ6020Locator.h"
 #include "link/Codec.h"
@@ -9,8 +10,10 @@
 #include <QDebug>
 #include <QTimer>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -22,6 +25,19 @@ constexpr qint64 kAckTimeoutMs = 5001;
 constexpr qint64 kRefreshMs = 5000;
 constexpr int kMaxInject = 32;
 constexpr uint16_t kTouchReleaseCoord = 9999;
+// How long the unit may take to answer for a dial: a position written longer ago no longer explains
+// a report, and a position asked for longer ago is given up on.
+constexpr qint64 kDialEchoWindowMs = 2000;
+constexpr int kMaxDialWritesInFlight = 64;
+
+constexpr PylonController::Register kDials[] = {
+    PylonController::db_main_dial_encoder, PylonController::db_multi_dial_encoder, PylonController::db_bpf_in_encoder,
+    PylonController::db_bpf_out_encoder};
+
+bool isDial(uint32_t addr)
+{
+    return std::find(std::begin(kDials), std::end(kDials), addr) != std::end(kDials);
+}
 
 QString hex8(uint32_t value)
 {
@@ -43,11 +59,12 @@ QByteArray levelFrame(uint8_t command, uint8_t value)
 
 } // namespace
 
-PylonController::PylonController(QObject *parent)
+PylonController::PylonController(QObject *parent, const Clock *clock)
     : QObject(parent), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication),
-      m_reader(std::make_unique<ResponseReader>())
+      m_clock(clock ? clock : Clock::steady()), m_reader(std::make_unique<ResponseReader>())
 {
     qRegisterMetaType<PylonController::Register>("PylonController::Register");
+    m_stateSinceMs = m_clock->nowMs();
 
     m_socket = new SocketWrapper(this);
     m_locator = new VQ6020Locator(this);
@@ -98,7 +115,12 @@ void PylonController::tick()
     m_state = next;
     m_ackSeen = false;
     if (changed)
-        m_timeInState.restart();
+        m_stateSinceMs = m_clock->nowMs();
+}
+
+qint64 PylonController::timeInState() const
+{
+    return m_clock->nowMs() - m_stateSinceMs;
 }
 
 PylonController::State PylonController::runState(State s)
@@ -119,6 +141,7 @@ PylonController::State PylonController::runState(State s)
             qInfo().noquote() << QStringLiteral("Pylon is at %1, connecting...").arg(address.toString());
             // Bytes left over from an earlier connection must not be parsed as the start of this one.
             m_reader->reset();
+            forgetDialPositions();
             if (m_socket->state() != QAbstractSocket::UnconnectedState)
                 m_socket->abort();
             m_socket->connectToHost(address, kControlPort, QIODevice::ReadWrite);
@@ -126,7 +149,7 @@ PylonController::State PylonController::runState(State s)
         }
         if (m_locator->isTimedOut()) {
             emit notifyUserOfState(QStringLiteral("Locator Query Time Out"));
-            qInfo().noquote() << QStringLiteral("Locator query timed out, was at %1").arg(m_timeInState.elapsed());
+            qInfo().noquote() << QStringLiteral("Locator query timed out, was at %1").arg(timeInState());
             return Idle;
         }
         return Locating;
@@ -137,10 +160,10 @@ PylonController::State PylonController::runState(State s)
             m_socket->tlsSetup(m_settings.value(SettingsKeys::kNetPsk).toByteArray(), true);
             return SetFrameRate;
         }
-        if (m_timeInState.elapsed() <= kConnectTimeoutMs)
+        if (timeInState() <= kConnectTimeoutMs)
             return Connecting;
         emit notifyUserOfState(QStringLiteral("Connect Time Out"));
-        qInfo().noquote() << QStringLiteral("Connect timed out, was at %1").arg(m_timeInState.elapsed());
+        qInfo().noquote() << QStringLiteral("Connect timed out, was at %1").arg(timeInState());
         m_socket->close();
         m_socket->abort();
         return Idle;
@@ -163,9 +186,10 @@ PylonController::State PylonController::runState(State s)
         emit notifyUserOfState(QStringLiteral("Connected"));
         if (!m_connectedReported) {
             m_connectedReported = true;
+            askDialPositions();
             emit connected(true);
         }
-        if (m_timeInState.elapsed() > kRefreshMs)
+        if (timeInState() > kRefreshMs)
             return RefreshTransmit;
         return socketValid() ? Connected : ErrorDisconnect;
 
@@ -181,7 +205,7 @@ PylonController::State PylonController::runState(State s)
 
 PylonController::State PylonController::waitForAck(State waiting, State success)
 {
-    const qint64 elapsed = m_timeInState.elapsed();
+    const qint64 elapsed = timeInState();
     if (elapsed < kAckTimeoutMs)
         return m_ackSeen ? success : waiting;
     emit notifyUserOfState(QStringLiteral("Timeout waiting for Ack"));
@@ -228,7 +252,8 @@ void PylonController::handleResponse(const Response &r)
         m_ackSeen = true;
         qInfo().noquote() << QStringLiteral("Got Read Reg for %3: %2 = %1.")
                                  .arg(hex8(reg.data), registerName(reg.addr), QString::number(r.counter));
-        m_registers.insert(reg.addr, reg.data);
+        if (!isDial(reg.addr) || adoptDialReport(reg.addr, reg.data))
+            m_registers.insert(reg.addr, reg.data);
         emit registerChanged(Register(reg.addr), reg.data);
         break;
     }
@@ -303,7 +328,7 @@ void PylonController::proxySignalCtrlReset()
 {
     errorDisconnect();
     m_state = Idle;
-    m_timeInState.restart();
+    m_stateSinceMs = m_clock->nowMs();
 }
 
 void PylonController::debugKillSocket()
@@ -373,12 +398,96 @@ void PylonController::adjustRfSql(uint8_t value)
 
 void PylonController::spinDial(Register reg, int ticks, const char *noticeTemplate)
 {
+    Dial &dial = m_dials[uint32_t(reg)];
+    // A unit that did not answer in time is taken to start from 0, as a fresh one does, rather than
+    // leaving the dial dead for the whole connection.
+    if (!dial.known && dial.askedAtMs >= 0 && m_clock->nowMs() - dial.askedAtMs > kDialEchoWindowMs)
+        learnDialPosition(reg, m_registers.value(uint32_t(reg), 0));
     // 32-bit wrap-around, as the unit's counter register does.
-    const uint32_t position = m_registers.value(uint32_t(reg), 0) + uint32_t(ticks);
-    m_registers.insert(uint32_t(reg), position);
+    uint32_t position = m_registers.value(uint32_t(reg), 0) + uint32_t(ticks);
+    for (int32_t held : dial.held)
+        position += uint32_t(held);
     emit notifyUserOfAction(QString::fromLatin1(noticeTemplate).arg(ticks).arg(int32_t(position)));
+    if (!dial.known && socketValid()) {
+        // Connected, but the unit's position is not known yet: the turn waits for it.
+        dial.held.append(ticks);
+        return;
+    }
+    m_registers.insert(uint32_t(reg), position);
     if (socketValid())
-        writeWordAck(reg, position, false);
+        writeDial(reg, position);
+}
+
+void PylonController::learnDialPosition(Register reg, uint32_t position)
+{
+    // Turns made meanwhile continue from the unit's position, each as the write it would have been.
+    Dial &dial = m_dials[uint32_t(reg)];
+    dial.known = true;
+    const QList<int32_t> held = std::exchange(dial.held, {});
+    for (int32_t ticks : held) {
+        position += uint32_t(ticks);
+        if (socketValid())
+            writeDial(reg, position);
+    }
+    m_registers.insert(uint32_t(reg), position);
+}
+
+void PylonController::writeDial(Register reg, uint32_t position)
+{
+    writeWordAck(reg, position, false);
+    QList<DialWrite> &unseen = m_dials[uint32_t(reg)].unseen;
+    if (unseen.size() >= kMaxDialWritesInFlight)
+        unseen.removeFirst();
+    unseen.append({position, m_clock->nowMs()});
+}
+
+void PylonController::forgetDialPositions()
+{
+    for (Register reg : kDials) {
+        m_registers.remove(uint32_t(reg));
+        m_dials[uint32_t(reg)] = Dial{false, {}, -1, {}};
+    }
+}
+
+void PylonController::askDialPositions()
+{
+    // Asked once the link is up rather than during the handshake writes, where any answer would
+    // count as their acknowledgement. Without an ack request: the answer itself is what we want.
+    for (Register reg : kDials) {
+        Dial &dial = m_dials[uint32_t(reg)];
+        if (dial.known || dial.askedAtMs >= 0)
+            continue;
+        dial.askedAtMs = m_clock->nowMs();
+        Request r = Request_init_zero;
+        r.counter = m_counter++;
+        r.which_payload = Request_read_tag;
+        r.payload.read.addr = uint32_t(reg);
+        writeRequest(r, false);
+    }
+}
+
+bool PylonController::adoptDialReport(uint32_t addr, uint32_t value)
+{
+    Dial &dial = m_dials[addr];
+    if (!dial.known) {
+        learnDialPosition(Register(addr), value);
+        return false;
+    }
+    QList<DialWrite> &unseen = dial.unseen;
+    const qint64 now = m_clock->nowMs();
+    while (!unseen.isEmpty() && now - unseen.first().atMs > kDialEchoWindowMs)
+        unseen.removeFirst();
+    for (int i = 0; i < unseen.size(); ++i) {
+        if (unseen[i].position == value) {
+            // The unit caught up with one of our writes; the position we hold is already past it.
+            unseen.erase(unseen.begin(), unseen.begin() + i + 1);
+            return false;
+        }
+    }
+    // A value we never wrote while our writes are still on their way is the unit's state from
+    // before them; the writes will replace it. With nothing on its way it is the unit's own
+    // position (a read, or a change it made), and later turns continue from it.
+    return unseen.isEmpty();
 }
 
 void PylonController::spinMainDial(int ticks)

@@ -3,7 +3,7 @@
 #include "protocol/Messages.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QPoint>
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+class Clock;
 class QTimer;
 class ResponseReader;
 class SocketWrapper;
@@ -80,7 +81,8 @@ public:
     static constexpr uint32_t kTransmitActivate = 550000000;
     static constexpr quint16 kControlPort = 4242;
 
-    explicit PylonController(QObject *parent = nullptr);
+    // clock: where time in state is read (the system's monotonic clock unless a test moves it).
+    explicit PylonController(QObject *parent = nullptr, const Clock *clock = nullptr);
     ~PylonController() override;
 
     // Enumerator name of a register ("da_host_sense"), or the address in hex.
@@ -135,6 +137,12 @@ private:
     void handleResponse(const Response &r);
     void handleProxyFrame(const ProxyFrame &f);
     void onSocketBadCredentials();
+    qint64 timeInState() const;
+    void forgetDialPositions();
+    void askDialPositions();
+    void writeDial(Register reg, uint32_t position);
+    void learnDialPosition(Register reg, uint32_t position);
+    bool adoptDialReport(uint32_t addr, uint32_t value);
 
     SocketWrapper *m_socket = nullptr;
     VQ6020Locator *m_locator = nullptr;
@@ -142,12 +150,28 @@ private:
     QTimer *m_tickTimer = nullptr;
     State m_state = Idle;
     State m_prevState = Idle;
-    QElapsedTimer m_timeInState;
+    const Clock *m_clock;
+    qint64 m_stateSinceMs = 0;
     bool m_ackSeen = false;
     bool m_connectedReported = false;
     uint8_t m_frameDivisor = 0;
     uint32_t m_counter = 0;
     QMap<uint32_t, uint32_t> m_registers;
+    // What the controller knows of each dial beyond its mirrored position. The unit turns a dial by
+    // the difference between the position written and the one it holds, so a write must start from
+    // the unit's own position: learnt afresh on every connection (the unit may have restarted, or
+    // may not have), and never rewound by a late report of a position already turned past.
+    struct DialWrite {
+        uint32_t position;
+        qint64 atMs;
+    };
+    struct Dial {
+        bool known = true;       // the mirror holds the unit's position (a fresh dial starts at 0)
+        QList<int32_t> held;     // turns waiting for the unit's position, each sent as its own write
+        qint64 askedAtMs = -1;   // when the position was asked for on this connection
+        QList<DialWrite> unseen; // positions written that the unit has not reported back, oldest first
+    };
+    QMap<uint32_t, Dial> m_dials;
     std::unique_ptr<ResponseReader> m_reader;
 };
 

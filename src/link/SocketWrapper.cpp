@@ -75,6 +75,13 @@ SocketWrapper::SocketWrapper(QObject *parent) : QTcpSocket(parent), m_tls(std::m
     connect(this, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
         if (s == QAbstractSocket::UnconnectedState && !m_inTlsCall)
             m_pendingOutput.clear();
+        // The session belongs to the connection that just ended. Until tlsSetup runs for the next
+        // one, nothing may be encrypted with its keys: such a record would reach the new peer ahead
+        // of our ClientHello, and the alert it earns would read as a refused key.
+        if (s != QAbstractSocket::ConnectedState) {
+            m_tlsReady = false;
+            m_handshakeDone = false;
+        }
     });
 }
 

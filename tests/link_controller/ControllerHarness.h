@@ -9,6 +9,7 @@
 
 #include <QSettings>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
@@ -19,12 +20,13 @@ struct ControllerHarness {
 
     static void configure(const QByteArray &storedKey) { ClientSettings::useSavedAddressOnly(storedKey); }
 
-    explicit ControllerHarness(const QByteArray &storedKey = unitKey(), const QByteArray &peerKey = unitKey())
+    explicit ControllerHarness(const QByteArray &storedKey = unitKey(), const QByteArray &peerKey = unitKey(),
+                               const Clock *clock = nullptr)
     {
         configure(storedKey);
         unit = std::make_unique<FakeUnit>(peerKey);
         listening = unit->listen();
-        controller = std::make_unique<PylonController>();
+        controller = std::make_unique<PylonController>(nullptr, clock);
         QObject::connect(controller.get(), &PylonController::notifyUserOfState, [this](const QString &s) {
             if (notices.isEmpty() || notices.last() != s)
                 notices.append(s);
@@ -46,6 +48,20 @@ struct ControllerHarness {
                        notices.last() == QStringLiteral("Connected");
             },
             timeoutMs);
+    }
+    // Lets the controller's timer run n more ticks (100 ms each, more on a busy machine): with a
+    // hand-moved clock, time-outs are then decided by the clock alone.
+    bool waitTicks(int n)
+    {
+        // The tick timer is the controller's only direct QTimer child; this handler runs after its tick.
+        auto *timer = controller->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        if (!timer)
+            return false;
+        int seen = 0;
+        auto c = QObject::connect(timer, &QTimer::timeout, [&seen] { ++seen; });
+        const bool ok = FakeUnit::waitUntil([&] { return seen >= n; }, 100 * n + 5000);
+        QObject::disconnect(c);
+        return ok;
     }
     bool waitNotice(const QString &text, int timeoutMs)
     {

@@ -12,19 +12,18 @@ FakeUnit::FakeUnit(const QByteArray &key, QObject *parent)
     connect(m_server, &QTcpServer::newConnection, this, &FakeUnit::accept);
     m_reader->onRequest = [this](const Request &r) {
         m_received.append({r, m_clock.elapsed(), m_connections});
-        if (r.ackRequired) {
-            Response resp = Response_init_zero;
-            resp.counter = r.counter;
-            if (r.which_payload == Request_read_tag) {
-                resp.which_payload = Response_registerValue_tag;
-                resp.payload.registerValue.addr = r.payload.read.addr;
-                resp.payload.registerValue.has_data = true;
-                resp.payload.registerValue.data = readValues.value(r.payload.read.addr, 0);
-                sendResponse(resp);
-            } else if (acknowledge) {
-                resp.which_payload = Response_ack_tag;
-                sendResponse(resp);
-            }
+        Response resp = Response_init_zero;
+        resp.counter = r.counter;
+        // A read is answered whether or not it asks for an acknowledgement, as the unit does.
+        if (r.which_payload == Request_read_tag) {
+            resp.which_payload = Response_registerValue_tag;
+            resp.payload.registerValue.addr = r.payload.read.addr;
+            resp.payload.registerValue.has_data = true;
+            resp.payload.registerValue.data = readValues.value(r.payload.read.addr, 0);
+            sendResponse(resp);
+        } else if (r.ackRequired && acknowledge) {
+            resp.which_payload = Response_ack_tag;
+            sendResponse(resp);
         }
         emit requestReceived();
     };

@@ -1,6 +1,6 @@
 // The TLS-PSK socket layer against OpenSSL on both ends, and against peers that
 // misbehave: wrong keys, early hang-ups, failing writes and plain garbage.
-#include "OpenSslPeer.h"
+#include "support/OpenSslPeer.h"
 #include "link/SocketServerWrapper.h"
 #include "link/SocketWrapper.h"
 #include "support/LogCapture.h"

@@ -22,6 +22,8 @@ private slots:
     void wrongKeyRemovedAndStaysIdle();
     void droppedAcks();
     void frameRateNowAndAtNextConnection();
+    void dialMovesByTheTicksTurned_data();
+    void dialMovesByTheTicksTurned();
 };
 
 void tst_ControllerSim::connectsStreamsAndKeepsAlive()
@@ -161,6 +163,63 @@ void tst_ControllerSim::frameRateNowAndAtNextConnection()
     QTest::qWait(2000);
     const int got = c.frames - before;
     QVERIFY2(got >= 22 && got <= 38, qPrintable(QString::number(got)));
+}
+
+void tst_ControllerSim::dialMovesByTheTicksTurned_data()
+{
+    QTest::addColumn<QString>("before");
+    // The unit reports each position back some 120 ms after its write, while the next turns are
+    // already on their way.
+    QTest::newRow("reports of positions already turned past") << "";
+    // A restarted unit counts from 0 again; one that only lost the connection does not.
+    QTest::newRow("unit restarted after earlier turns") << "restart";
+    QTest::newRow("connection lost after earlier turns") << "kill";
+}
+
+// What the radio does is the difference between successive positions the unit is given, so those
+// differences must be exactly the ticks the user turned, in the direction turned.
+void tst_ControllerSim::dialMovesByTheTicksTurned()
+{
+    QFETCH(QString, before);
+
+    configure(kKey);
+    auto sim = std::make_unique<SimRunner>();
+    QVERIFY(sim->start(simArgs(kKey)));
+    Client c;
+    QVERIFY(c.waitConnected());
+    int32_t position = 0; // the unit's
+    if (!before.isEmpty()) {
+        c.controller->spinMainDial(40);
+        QVERIFY(sim->waitFor("Write 0x00000028 to db_main_dial_encoder", 2000));
+        QTest::qWait(300); // its report comes back
+        if (before == "restart") {
+            sim = std::make_unique<SimRunner>();
+            QVERIFY(sim->start(simArgs(kKey)));
+        } else {
+            position = 40;
+            c.controller->debugKillSocket();
+        }
+        QVERIFY2(c.waitUntil([&] { return c.connectedTrue == 2; }, 9000), qPrintable(c.notices.join('|')));
+    }
+    const int writesBefore = sim->count("to db_main_dial_encoder");
+
+    QList<int> ticks;
+    for (int i = 0; i < 12; ++i)
+        ticks << 1;
+    for (int i = 0; i < 6; ++i)
+        ticks << -2;
+    for (int t : ticks) {
+        c.controller->spinMainDial(t);
+        QTest::qWait(30);
+    }
+    QVERIFY(sim->waitForCount("to db_main_dial_encoder", writesBefore + ticks.size(), 3000));
+    QList<int> turned;
+    for (const QString &line : sim->lines("to db_main_dial_encoder").mid(writesBefore)) {
+        const int32_t next = int32_t(line.section("Write 0x", 1).section(' ', 0, 0).toUInt(nullptr, 16));
+        turned << int(next - position);
+        position = next;
+    }
+    QCOMPARE(turned, ticks);
 }
 
 QTEST_MAIN(tst_ControllerSim)

@@ -11,8 +11,8 @@ class OpenSslPeer
 public:
     ~OpenSslPeer();
 
-    // Starts s_server on an ephemeral port of 127.0.0.1; returns the port, or 0.
-    quint16 startServer(const QByteArray &keyHex);
+    // Starts s_server on 127.0.0.1 (an ephemeral port unless one is given); returns the port, or 0.
+    quint16 startServer(const QByteArray &keyHex, quint16 port = 0);
     bool startClient(const QByteArray &keyHex, quint16 port);
 
     void send(const QByteArray &bytes);

@@ -28,12 +28,16 @@ bool OpenSslPeer::start(const QStringList &args)
     return m_process.waitForStarted(5000);
 }
 
-quint16 OpenSslPeer::startServer(const QByteArray &keyHex)
+quint16 OpenSslPeer::startServer(const QByteArray &keyHex, quint16 port)
 {
     QStringList args{QStringLiteral("s_server"), QStringLiteral("-nocert")};
-    args << commonArgs(keyHex) << QStringLiteral("-accept") << QStringLiteral("127.0.0.1:0");
-    if (!start(args) || !waitForOutput("ACCEPT 127.0.0.1:"))
+    args << commonArgs(keyHex) << QStringLiteral("-accept") << QStringLiteral("127.0.0.1:%1").arg(port);
+    // With a port of its own choosing s_server names it ("ACCEPT 127.0.0.1:N"); with a given one it
+    // says just "ACCEPT".
+    if (!start(args) || !waitForOutput(port ? "ACCEPT" : "ACCEPT 127.0.0.1:"))
         return 0;
+    if (port)
+        return port;
     QTest::qWait(50); // the rest of the line
     output();
     const auto match =
