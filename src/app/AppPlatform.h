@@ -17,11 +17,18 @@ public:
     void setLogFilePath(const QString &path) { m_logFilePath = path; }
 
     // Shows a file selected in its folder in the desktop's file manager, or
-    // opens a folder. Returns whether a file manager took the request.
-    bool showInFolder(const QString &path);
+    // opens a folder. Returns at once: a file manager that has to start first
+    // can take seconds to answer, and the GUI thread that asks must keep serving
+    // the link and the picture meanwhile. If none answers, the folder is opened
+    // instead. shownInFolder reports the outcome.
+    void showInFolder(const QString &path);
 
     // Sleeps the calling thread for about one millisecond (flash busy polls).
     static void sleepOneMs();
+
+signals:
+    // Whether the file manager, or else the folder fallback, took a showInFolder request.
+    void shownInFolder(const QString &path, bool shown);
 
 private:
     AppPlatform() = default;

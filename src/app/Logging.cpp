@@ -13,6 +13,31 @@ namespace {
 QMutex g_logMutex;
 std::unique_ptr<QFile> g_logFile;
 std::unique_ptr<QTextStream> g_logStream;
+qint64 g_logLimit = Logging::kDefaultLogFileLimit;
+
+// Called with the log mutex held.
+void writeToFile(const QString &line)
+{
+    if (!g_logStream)
+        return;
+    // pos() after each flush is what the file holds; a line counts with its end of line.
+    if (g_logFile->pos() + line.toUtf8().size() + 1 > g_logLimit) {
+        const QString notice = Logging::formatLine(
+            QtWarningMsg,
+            QStringLiteral("Log file reached %1 bytes; further messages go to standard output only").arg(g_logLimit),
+            QDateTime::currentDateTime());
+        *g_logStream << notice << '\n';
+        g_logStream->flush();
+        g_logStream.reset();
+        g_logFile.reset();
+        const QByteArray console = notice.toLatin1() + '\n';
+        fwrite(console.constData(), 1, size_t(console.size()), stdout);
+        fflush(stdout);
+        return;
+    }
+    *g_logStream << line << '\n';
+    g_logStream->flush();
+}
 } // namespace
 
 QString Logging::formatLine(QtMsgType type, const QString &msg, const QDateTime &when)
@@ -28,9 +53,10 @@ QString Logging::formatLine(QtMsgType type, const QString &msg, const QDateTime 
     return QString::fromLatin1(tmpl).arg(msg, when.toString(QStringLiteral("yyyy.MM.dd hh.mm.ss.zzz")));
 }
 
-bool Logging::openLogFile(const QString &path)
+bool Logging::openLogFile(const QString &path, qint64 limitBytes)
 {
     QMutexLocker lock(&g_logMutex);
+    g_logLimit = limitBytes;
     g_logStream.reset();
     g_logFile.reset(new QFile(path));
     if (!g_logFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -58,10 +84,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     fflush(stdout);
     {
         QMutexLocker lock(&g_logMutex);
-        if (g_logStream) {
-            *g_logStream << line << '\n';
-            g_logStream->flush();
-        }
+        writeToFile(line);
     }
     if (type == QtFatalMsg)
         abort();

@@ -10,12 +10,17 @@
 #include <QDir>
 #include <QStandardPaths>
 
-QString Startup::prepareDataFolder()
+QString Startup::dataFolderLocation()
 {
     // The user's own writable location: the first *existing* entry of the
     // search list can be a system-wide folder on a fresh account.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    const QString folder = base + QLatin1Char('/') + QCoreApplication::applicationName() + QLatin1Char('/');
+    return base + QLatin1Char('/') + QCoreApplication::applicationName() + QLatin1Char('/');
+}
+
+QString Startup::prepareDataFolder()
+{
+    const QString folder = dataFolderLocation();
     if (!QDir(folder).exists()) {
         qInfo().noquote() << "Making app path " + folder;
         if (!QDir().mkpath(folder))
@@ -24,14 +29,26 @@ QString Startup::prepareDataFolder()
     return folder;
 }
 
-void Startup::startLogging(const QString &dataFolder)
+void Startup::startLogging(const QString &dataFolder, qint64 logFileLimit)
 {
+    // A bare "log.txt" would land in whatever folder the program was started from, and "Open log file" would then
+    // show a file that may not even be ours: without a data folder there is no log file at all.
+    if (dataFolder.isEmpty()) {
+        qInstallMessageHandler(messageHandler);
+        qWarning().noquote() << QStringLiteral("Cannot create the data folder %1; no log file, logging to standard "
+                                               "output only")
+                                    .arg(dataFolderLocation());
+        return;
+    }
     const QString logPath = dataFolder + QStringLiteral("log.txt");
-    AppPlatform::instance().setLogFilePath(logPath);
     qInfo().noquote() << "Logging to " + logPath;
-    if (!dataFolder.isEmpty())
-        Logging::openLogFile(logPath);
+    const bool open = Logging::openLogFile(logPath, logFileLimit);
     qInstallMessageHandler(messageHandler);
+    if (open)
+        AppPlatform::instance().setLogFilePath(logPath);
+    else
+        qWarning().noquote()
+            << QStringLiteral("Cannot open the log file %1; logging to standard output only").arg(logPath);
 }
 
 bool Startup::startCrashReporting(const QString &dataFolder)

@@ -19,16 +19,15 @@
 #include <QThread>
 #include <QTimer>
 
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(QWidget *parent, const Clock *clock)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication),
       m_status(new OverallStatus(this)), m_peekPoke(new PeekPoke(this)), m_workerThread(new QThread(this)),
       m_worker(new PylonWorker), m_controller(new PylonController(this)), m_ltxdDecoder(new LtxdDecoder(this)),
-      m_lrxdDecoder(new LrxdDecoder(this)), m_mainAccumulator(new RotaryAccumulator(this)),
+      m_lrxdDecoder(new LrxdDecoder(this)), m_clock(clock), m_mainAccumulator(new RotaryAccumulator(this)),
       m_multiAccumulator(new RotaryAccumulator(this)), m_bpfInAccumulator(new RotaryAccumulator(this)),
-      m_bpfOutAccumulator(new RotaryAccumulator(this)), m_about(new About(this)), m_bitTest(new SingalBit)
+      m_bpfOutAccumulator(new RotaryAccumulator(this)), m_about(new About(this)), m_bitTest(new SingalBit(this))
 {
     ui->setupUi(this);
-    m_pressClock.start();
     QThread::currentThread()->setObjectName(QStringLiteral("GUI Thread"));
 
     m_workerThread->setObjectName(QStringLiteral("PylonWorker"));
@@ -67,6 +66,8 @@ MainWindow::MainWindow(QWidget *parent)
     for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update,
                              ui->actionSet_Username_Password, ui->actionCheck_for_Updates, ui->actionExtensions})
         missing->setEnabled(false);
+    // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
+    ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());
 }
 
 MainWindow::~MainWindow()
@@ -166,14 +167,18 @@ void MainWindow::frontPanelButton_down(QString name, QByteArray d)
     m_controller->writeInject(d);
     qInfo().noquote()
         << QStringLiteral("Inject press front panel button: %1, %2.").arg(name, QString::fromLatin1(d.toHex()));
-    m_pressClock.restart();
+    m_pressedAt.insert(name, m_clock->nowMs());
 }
 
 void MainWindow::frontPanelButton_up(QString name, QByteArray d)
 {
     ui->lastActionLabel->setText(QStringLiteral("Button Release: %1").arg(name));
-    const qint64 held = m_pressClock.elapsed();
-    if (held <= kMinimumKeyHoldMs) {
+    // A release with no press on record (a form wired after its key went down) has nothing to wait for.
+    const qint64 now = m_clock->nowMs();
+    const qint64 held = now - m_pressedAt.value(name, now - kMinimumKeyHoldMs);
+    // Only a release sooner than the minimum hold waits; at exactly the minimum it goes, or it would wait 0 ms, find
+    // itself no later on a coarse clock and wait 0 ms again.
+    if (held < kMinimumKeyHoldMs) {
         const int wait = int(kMinimumKeyHoldMs - held);
         qInfo().noquote() << QStringLiteral("Defer up for %1 ms").arg(wait);
         QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, name, d] { frontPanelButton_up(name, d); });
@@ -234,7 +239,9 @@ void MainWindow::on_actionGenerate_App_Crash_triggered()
 
 void MainWindow::on_actionOpen_log_file_triggered()
 {
-    AppPlatform::instance().showInFolder(AppPlatform::instance().logFilePath());
+    const QString path = AppPlatform::instance().logFilePath();
+    if (!path.isEmpty())
+        AppPlatform::instance().showInFolder(path);
 }
 
 void MainWindow::on_actionConstant_Rate_Right_Dial_triggered()

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "app/Clock.h"
 #include "app/Frame.h"
 #include "link/OverallStatus.h"
 #include "link/PylonController.h"
 
-#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMainWindow>
 #include <QSettings>
@@ -42,7 +43,8 @@ public:
     static constexpr int kConstantRateTickMs = 33;
     static constexpr int kDefaultMaxVolume = 62;
 
-    explicit MainWindow(QWidget *parent = nullptr);
+    // clock: what key hold times are measured with; tests hand in one they move by hand.
+    explicit MainWindow(QWidget *parent = nullptr, const Clock *clock = Clock::steady());
     ~MainWindow() override;
 
     // Wires every push button under root whose object name starts with "fpb" to the front-panel key its name
@@ -98,7 +100,9 @@ private:
     PylonController *m_controller = nullptr;
     LtxdDecoder *m_ltxdDecoder = nullptr;
     LrxdDecoder *m_lrxdDecoder = nullptr;
-    QElapsedTimer m_pressClock;
+    const Clock *m_clock;
+    // When each front-panel key (by name) last went down: a key's release waits for its own press only.
+    QHash<QString, qint64> m_pressedAt;
     QList<QAction *> m_fpsActions;
     QList<RenderLabel *> m_renderZones;
     QString m_lastState;
@@ -108,6 +112,6 @@ private:
     RotaryAccumulator *m_bpfInAccumulator = nullptr;
     RotaryAccumulator *m_bpfOutAccumulator = nullptr;
     About *m_about = nullptr;
-    std::unique_ptr<SingalBit> m_bitTest;
+    SingalBit *m_bitTest = nullptr;
     int m_constantRateTimerId = -1;
 };

@@ -36,14 +36,14 @@ void MainWindow::wireControllerAndWorker()
     // The frame chain with the stages that exist: display, bit test, back to the worker. Each stage passes every
     // frame on exactly once; the worker takes back only frames of its own pool.
     connect(m_worker, &PylonWorker::newFrame, this, &MainWindow::workerFramePassthrough);
-    connect(this, &MainWindow::buffDispose, m_bitTest.get(), &SingalBit::newBuff);
-    connect(m_bitTest.get(), &SingalBit::buffDispose, m_worker, &PylonWorker::buffDispose);
+    connect(this, &MainWindow::buffDispose, m_bitTest, &SingalBit::newBuff);
+    connect(m_bitTest, &SingalBit::buffDispose, m_worker, &PylonWorker::buffDispose);
 
     connect(m_peekPoke, &PeekPoke::peek, m_controller, &PylonController::readWord);
     connect(m_peekPoke, &PeekPoke::poke, m_controller, &PylonController::writeWord);
 
     connect(ui->actionPeek_Poke, &QAction::triggered, m_peekPoke, &QWidget::show);
-    connect(ui->actionRGB_16_Signal_Bit_Test, &QAction::triggered, m_bitTest.get(), &QWidget::show);
+    connect(ui->actionRGB_16_Signal_Bit_Test, &QAction::triggered, m_bitTest, &QWidget::show);
     connect(ui->actionAbout, &QAction::triggered, m_about, &QWidget::show);
     connect(ui->actionClose_Socket_Unexpectedly, &QAction::triggered, m_controller, &PylonController::debugKillSocket);
 }

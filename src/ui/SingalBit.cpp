@@ -8,7 +8,9 @@ namespace {
 constexpr quint64 kPixels = quint64(Frame_t::Width) * Frame_t::Height;
 }
 
-SingalBit::SingalBit(QWidget *parent) : QWidget(parent), ui(new Ui::SingalBit)
+// A window of its own even with a parent: the parent owns it, and as an owned window it does not keep the program
+// running once the main window is closed.
+SingalBit::SingalBit(QWidget *parent) : QWidget(parent, Qt::Window), ui(new Ui::SingalBit)
 {
     ui->setupUi(this);
     connect(&m_refresh, &QTimer::timeout, this, &SingalBit::refresh);

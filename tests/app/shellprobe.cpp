@@ -1,7 +1,9 @@
 // A stand-in for the client's entry point that runs the real start-up steps and then
 // does one thing the shell tests need to watch from outside: log, log from two
-// threads at once, or crash.
+// threads at once, flood the log, or crash. "flood <limit> <lines>" starts logging
+// with that log file limit; every mode ends by naming the log file it would show.
 
+#include "app/AppPlatform.h"
 #include "app/Startup.h"
 
 #include <QCoreApplication>
@@ -10,6 +12,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -53,7 +56,10 @@ int main(int argc, char *argv[])
     const QString mode = args.value(1);
 
     const QString dataFolder = Startup::prepareDataFolder();
-    Startup::startLogging(dataFolder);
+    if (mode == QLatin1String("flood"))
+        Startup::startLogging(dataFolder, args.value(2).toLongLong());
+    else
+        Startup::startLogging(dataFolder);
     Startup::startCrashReporting(dataFolder);
 
     if (mode == QLatin1String("levels")) {
@@ -63,8 +69,14 @@ int main(int argc, char *argv[])
         qCritical().noquote() << "probe critical";
     } else if (mode == QLatin1String("threads")) {
         logFromTwoThreads(args.value(2).toInt());
+    } else if (mode == QLatin1String("flood")) {
+        const int lines = args.value(3).toInt();
+        for (int i = 0; i < lines; ++i)
+            qInfo().noquote()
+                << QStringLiteral("flood %1 %2").arg(i, 6, 10, QLatin1Char('0')).arg(QString(60, QLatin1Char('f')));
     } else if (mode == QLatin1String("crash")) {
         crash(args.value(2));
     }
+    printf("log file to show: [%s]\n", qPrintable(AppPlatform::instance().logFilePath()));
     return 0;
 }

@@ -7,14 +7,19 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusError>
+#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
+#include <QMap>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 class FakeFileManager : public QObject, protected QDBusContext
@@ -22,16 +27,20 @@ class FakeFileManager : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
 public:
+    // How the fake answers: at once, with an error, after replyDelayMs, or never.
+    enum Mode { Answers, Refuses, Slow, Silent };
+    static constexpr int replyDelayMs = 2000;
+
     QStringList calls() const
     {
         QMutexLocker lock(&m_mutex);
         return m_calls;
     }
-    void reset(bool refuse)
+    void reset(Mode mode)
     {
         QMutexLocker lock(&m_mutex);
         m_calls.clear();
-        m_refuse = refuse;
+        m_mode = mode;
     }
 
 public slots:
@@ -49,12 +58,21 @@ private:
     {
         QMutexLocker lock(&m_mutex);
         m_calls << QStringLiteral("%1 %2 [%3]").arg(method, uris.join(QLatin1Char('|')), startupId);
-        if (m_refuse)
+        if (m_mode == Refuses) {
             sendErrorReply(QDBusError::Failed, QStringLiteral("cannot show that"));
+        } else if (m_mode == Slow || m_mode == Silent) {
+            // Answered later from this (service) thread's event loop, as a file manager that starts first would.
+            setDelayedReply(true);
+            if (m_mode == Slow) {
+                const QDBusMessage reply = message().createReply();
+                QDBusConnection bus = connection();
+                QTimer::singleShot(replyDelayMs, this, [bus, reply]() mutable { bus.send(reply); });
+            }
+        }
     }
     mutable QMutex m_mutex;
     QStringList m_calls;
-    bool m_refuse = false;
+    Mode m_mode = Answers;
 };
 
 class UrlRecorder : public QObject
@@ -125,7 +143,7 @@ private slots:
     void showInFolder_data()
     {
         QTest::addColumn<QString>("target");      // relative to a scratch folder
-        QTest::addColumn<QString>("fileManager"); // answers, refuses, absent
+        QTest::addColumn<QString>("fileManager"); // answers, refuses, slow, silent, absent
         QTest::addColumn<QString>("expectedCall");
         QTest::addColumn<QString>("expectedFallback");
         QTest::newRow("file") << "logs/log.txt"
@@ -140,10 +158,18 @@ private slots:
                                                                 << "answers"
                                                                 << "ShowItems file://%1/logs/log.txt []"
                                                                 << "";
+        QTest::newRow("file, file manager slow to answer") << "logs/log.txt"
+                                                           << "slow"
+                                                           << "ShowItems file://%1/logs/log.txt []"
+                                                           << "";
         QTest::newRow("file, file manager refuses") << "logs/log.txt"
                                                     << "refuses"
                                                     << "ShowItems file://%1/logs/log.txt []"
                                                     << "file://%1/logs";
+        QTest::newRow("file, file manager never answers") << "logs/log.txt"
+                                                          << "silent"
+                                                          << "ShowItems file://%1/logs/log.txt []"
+                                                          << "file://%1/logs";
         QTest::newRow("file, no file manager") << "logs/log.txt"
                                                << "absent"
                                                << ""
@@ -153,6 +179,8 @@ private slots:
                                                  << ""
                                                  << "file://%1/logs";
     }
+    // The caller's thread is the GUI thread that also serves the link and the picture: it gets control back at once
+    // and its event loop keeps turning while the file manager takes its time.
     void showInFolder()
     {
         QFETCH(QString, target);
@@ -174,11 +202,33 @@ private slots:
         } else {
             QVERIFY(service.registerService(QStringLiteral("org.freedesktop.FileManager1")));
         }
-        m_fake->reset(fileManager == QLatin1String("refuses"));
+        const QMap<QString, FakeFileManager::Mode> modes{{"answers", FakeFileManager::Answers},
+                                                         {"refuses", FakeFileManager::Refuses},
+                                                         {"slow", FakeFileManager::Slow},
+                                                         {"silent", FakeFileManager::Silent},
+                                                         {"absent", FakeFileManager::Answers}};
+        m_fake->reset(modes.value(fileManager));
         m_fallback.opened.clear();
 
-        const bool shown = AppPlatform::instance().showInFolder(root + QLatin1Char('/') + target);
-        QVERIFY(shown); // either the file manager or the fallback took it
+        QSignalSpy done(&AppPlatform::instance(), &AppPlatform::shownInFolder);
+        QTimer ticker;
+        int ticks = 0;
+        connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(50);
+        QElapsedTimer clock;
+        clock.start();
+        const QString path = root + QLatin1Char('/') + target;
+        AppPlatform::instance().showInFolder(path);
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(done.wait(10000));
+        const qint64 waited = clock.elapsed();
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(done.first().at(0).toString(), path);
+        QVERIFY(done.first().at(1).toBool()); // either the file manager or the fallback took it
+        if (waited >= FakeFileManager::replyDelayMs) {
+            // Ticks every 50 ms all along; a loop blocked in the call would have run none until the answer.
+            QVERIFY2(ticks >= waited / 50 / 2, qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(waited)));
+        }
 
         const QStringList calls = m_fake->calls();
         if (expectedCall.isEmpty())

@@ -30,9 +30,11 @@ struct ProbeRun {
 };
 
 // Runs the start-up steps in a fresh process whose generic data location is dataHome.
-ProbeRun runProbe(const QString &dataHome, const QStringList &args)
+ProbeRun runProbe(const QString &dataHome, const QStringList &args, const QString &workingDir = QString())
 {
     QProcess p;
+    if (!workingDir.isEmpty())
+        p.setWorkingDirectory(workingDir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
     p.setProcessEnvironment(env);
@@ -218,18 +220,24 @@ private slots:
         QCOMPARE(threaded, 2 * perThread);
     }
 
-    // Logging goes on, on the console only, when there is nowhere to write a file.
+    // Logging goes on, on the console only, when there is nowhere to write a file; the console says why, and no log
+    // file is offered for showing (a bare "log.txt" would be one in whatever folder the program started from).
     void consoleOnlyWithoutLogFile_data()
     {
         QTest::addColumn<QString>("blocker");
         QTest::addColumn<bool>("crashHandlerArmed");
-        QTest::newRow("data location is a file") << "data-home-is-file" << false;
-        QTest::newRow("log.txt is a folder") << "log-is-folder" << true;
+        QTest::addColumn<QString>("warning"); // %1: the data folder
+        QTest::newRow("data location is a file")
+            << "data-home-is-file" << false
+            << "[WARN ] Cannot create the data folder %1; no log file, logging to standard output only";
+        QTest::newRow("log.txt is a folder")
+            << "log-is-folder" << true << "[WARN ] Cannot open the log file %1log.txt; logging to standard output only";
     }
     void consoleOnlyWithoutLogFile()
     {
         QFETCH(QString, blocker);
         QFETCH(bool, crashHandlerArmed);
+        QFETCH(QString, warning);
         QTemporaryDir home;
         QVERIFY(home.isValid());
         QString dataHome = home.path();
@@ -240,18 +248,78 @@ private slots:
         } else {
             QVERIFY(QDir().mkpath(probeFolder(dataHome) + QStringLiteral("log.txt")));
         }
-        const ProbeRun run = runProbe(dataHome, {QStringLiteral("levels"), QStringLiteral("token")});
+        QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("cwd"))));
+        const ProbeRun run = runProbe(dataHome, {QStringLiteral("levels"), QStringLiteral("token")},
+                                      home.filePath(QStringLiteral("cwd")));
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.output.contains(QStringLiteral("log file to show: []")), qPrintable(run.output));
         bool sawWarning = false;
+        bool sawReason = false;
         for (const QString &l : run.output.split(QLatin1Char('\n'))) {
             if (l.endsWith(QLatin1String("[WARN ] probe warning")))
                 sawWarning = kLine.match(l).hasMatch();
+            if (l.endsWith(warning.arg(probeFolder(dataHome))))
+                sawReason = kLine.match(l).hasMatch();
         }
         QVERIFY2(sawWarning, qPrintable(run.output));
+        QVERIFY2(sawReason, qPrintable(run.output));
         QVERIFY(run.output.contains(crashHandlerArmed ? QStringLiteral("Crashpad start: true")
                                                       : QStringLiteral("Crashpad start: false")));
         QVERIFY(QFileInfo(probeFolder(dataHome) + QStringLiteral("log.txt")).isFile() == false);
+        QCOMPARE(QDir(home.filePath(QStringLiteral("cwd"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
+    }
+
+    // Something that floods the log cannot fill the disk: the file stops at its limit with one line saying so, and
+    // standard output still gets every line.
+    void logFileStopsAtLimit_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("lines");
+        QTest::newRow("flood past 64 KiB") << 65536 << 2000;
+        QTest::newRow("limit reached during start-up") << 200 << 10;
+        QTest::newRow("flood within the limit") << 1048576 << 2000;
+    }
+    void logFileStopsAtLimit()
+    {
+        QFETCH(int, limit);
+        QFETCH(int, lines);
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const ProbeRun run =
+            runProbe(home.path(), {QStringLiteral("flood"), QString::number(limit), QString::number(lines)});
+        QCOMPARE(run.status, QProcess::NormalExit);
+        const QString logPath = probeFolder(home.path()) + QStringLiteral("log.txt");
+        const QStringList file = readLines(logPath);
+        const qint64 size = QFileInfo(logPath).size();
+        const QString notice =
+            QStringLiteral("[WARN ] Log file reached %1 bytes; further messages go to standard output only").arg(limit);
+        QVERIFY(!file.isEmpty());
+        for (const QString &l : file)
+            QVERIFY2(kLine.match(l).hasMatch(), qPrintable(l));
+        const QStringList floodInFile = file.filter(QStringLiteral("] flood "));
+        for (int i = 0; i < floodInFile.size(); ++i)
+            QVERIFY2(floodInFile[i].contains(QStringLiteral("flood %1 ").arg(i, 6, 10, QLatin1Char('0'))),
+                     qPrintable(floodInFile[i]));
+        const bool full = size > limit;
+        if (full) {
+            QCOMPARE(file.filter(QStringLiteral("Log file reached")).size(), 1);
+            QVERIFY2(file.last().endsWith(notice), qPrintable(file.last()));
+            // Everything before the notice fits the limit, and the notice is the only line past it.
+            QVERIFY2(size - (file.last().toUtf8().size() + 1) <= limit, qPrintable(QString::number(size)));
+            QVERIFY(floodInFile.size() < lines);
+            QCOMPARE(run.output.count(notice), 1);
+        } else {
+            QVERIFY(limit >= 1048576);
+            QCOMPARE(floodInFile.size(), lines);
+            QVERIFY(!run.output.contains(QStringLiteral("Log file reached")));
+        }
+        // The console has every line, the last one included.
+        int floodOnConsole = 0;
+        for (const QString &l : run.output.split(QLatin1Char('\n')))
+            floodOnConsole += l.contains(QStringLiteral("[INFO ] flood ")) ? 1 : 0;
+        QCOMPARE(floodOnConsole, lines);
     }
 
     void writesCrashReport_data()
