@@ -257,23 +257,18 @@ void tst_Locator::requests()
         const int mark = log.lines().size();
         located.clear();
         timedOut = 0;
-        // Not before its wait, and before the next longer one (the shortest wait there is, 1 s, later).
-        const ReferenceTimer notBefore(durationsMs[i], kSpeed);
-        const ReferenceTimer before(durationsMs[i] + 1000, kSpeed);
-        bool notBeforeFired = false, beforeFired = false;
-        auto outcome = [&] {
-            notBeforeFired = notBefore.fired();
-            beforeFired = before.fired();
-        };
-        const QMetaObject::Connection a = connect(&locator, &VQ6020Locator::located, this, outcome);
-        const QMetaObject::Connection b = connect(&locator, &VQ6020Locator::timeout, this, outcome);
+        // A request that waits ends exactly after its wait: not before it, and before anything longer.
+        WaitBracket wait(durationsMs[i], kSpeed);
+        const QMetaObject::Connection a = connect(&locator, &VQ6020Locator::located, this, [&] { wait.ended(); });
+        const QMetaObject::Connection b = connect(&locator, &VQ6020Locator::timeout, this, [&] { wait.ended(); });
         locator.find();
+        wait.started();
         QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 30000));
         disconnect(a);
         disconnect(b);
         if (durationsMs[i] > 0) {
-            QVERIFY2(notBeforeFired, qPrintable(QStringLiteral("request %1 ended early").arg(i)));
-            QVERIFY2(!beforeFired, qPrintable(QStringLiteral("request %1 ended late").arg(i)));
+            QVERIFY2(!wait.early(), qPrintable(QStringLiteral("request %1 ended early").arg(i)));
+            QVERIFY2(!wait.late(), qPrintable(QStringLiteral("request %1 ended late").arg(i)));
         }
 
         const QStringList requestLog = log.lines().mid(mark);
@@ -322,7 +317,7 @@ void tst_Locator::busyRequestIsRefused()
     QCOMPARE(log.count("VQ6020Locator: Error, attempting to locate while locate in progress."), 1);
     QVERIFY(timedOut.wait(30000));
     // The refused request started no second wait: nothing more ends within another one.
-    const ReferenceTimer again(1000, kSpeed);
+    const ReferenceTimer again(scaledInterval(1000, kSpeed));
     QVERIFY(QTest::qWaitFor([&] { return again.fired(); }, 30000));
     QCOMPARE(timedOut.size(), 1);
     QCOMPARE(log.count("VQ6020Locator: Lookup strategy"), 1);

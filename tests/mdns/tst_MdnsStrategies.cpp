@@ -103,21 +103,16 @@ void tst_MdnsStrategies::hostnameLookup()
     QSignalSpy locatedSpy(&lookup, &LocatorStrategy::located);
     QSignalSpy timeoutSpy(&lookup, &LocatorStrategy::timeout);
     LogCapture log;
-    // Five seconds: not before them, and well before another second.
-    const ReferenceTimer notBefore(5000, kSpeed);
-    const ReferenceTimer before(6000, kSpeed);
-    bool endedAfter = false, endedBefore = false;
-    connect(&lookup, &LocatorStrategy::timeout, this, [&] {
-        endedAfter = notBefore.fired();
-        endedBefore = !before.fired();
-    });
+    WaitBracket wait(5000, kSpeed);
+    connect(&lookup, &LocatorStrategy::timeout, this, [&] { wait.ended(); });
     lookup.startLookup();
+    wait.started();
     QVERIFY(log.contains("MDNSHostnameLookup: Send request for vq6020.local."));
 
     if (located.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(timeoutSpy.count(), 1, 30000);
-        QVERIFY(endedAfter);
-        QVERIFY(endedBefore);
+        QVERIFY(!wait.early());
+        QVERIFY(!wait.late());
         QVERIFY(lookup.isTimedOut());
         QVERIFY(!lookup.isLocated());
         QCOMPARE(locatedSpy.count(), 0);
@@ -129,7 +124,7 @@ void tst_MdnsStrategies::hostnameLookup()
         QCOMPARE(lookup.locatedAddress(), QHostAddress(located));
         QVERIFY(log.contains("MDNSHostnameLookup: Response: " + located));
         // The lookup ended: its time-out does not fire afterwards.
-        QTRY_VERIFY_WITH_TIMEOUT(before.fired(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(wait.over(), 30000);
         QCOMPARE(timeoutSpy.count(), 0);
     }
     QCOMPARE(log.count("MDNSHostnameLookup: Got an IPv6 Reponse, but IPv6 is ignored: fe80::9"), ipv6Lines);
@@ -161,18 +156,14 @@ void tst_MdnsStrategies::browserWithoutRelayTimesOut()
     browser.setTimeScale(kSpeed);
     QSignalSpy timeoutSpy(&browser, &LocatorStrategy::timeout);
     LogCapture log;
-    // One second without a relay known: not before it, and before the host name search would have ended.
-    const ReferenceTimer notBefore(1000, kSpeed);
-    const ReferenceTimer before(5000, kSpeed);
-    bool endedAfter = false, endedBefore = false;
-    connect(&browser, &LocatorStrategy::timeout, this, [&] {
-        endedAfter = notBefore.fired();
-        endedBefore = !before.fired();
-    });
+    // One second without a relay known.
+    WaitBracket wait(1000, kSpeed);
+    connect(&browser, &LocatorStrategy::timeout, this, [&] { wait.ended(); });
     browser.startLookup();
+    wait.started();
     QTRY_COMPARE_WITH_TIMEOUT(timeoutSpy.count(), 1, 30000);
-    QVERIFY(endedAfter);
-    QVERIFY(endedBefore);
+    QVERIFY(!wait.early());
+    QVERIFY(!wait.late());
     QVERIFY(browser.isTimedOut());
     QVERIFY(log.contains("MDNSBrowser: startLookup"));
     QVERIFY(!log.contains("Send request for"));
