@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/Clock.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -16,7 +18,13 @@ public:
     static constexpr int SamplesPerSecond = 10;
     static constexpr int WindowSamples = 10; // one second
 
+    static constexpr int SampleMs = 1000 / SamplesPerSecond;
+
     static StatsClient *instance();
+
+    // Samples are taken per 100 ms of this clock (the steady clock unless the owner sets another); the
+    // timer only says when to look.
+    void setClock(const Clock *clock);
 
     static void bytesReceived(uint32_t b) { s_bytesIn.fetch_add(b, std::memory_order_relaxed); }
     static void compressedBytesOut(uint32_t b) { s_bytesOut.fetch_add(b, std::memory_order_relaxed); }
@@ -39,6 +47,10 @@ private:
     static std::atomic<int> s_bpsInX100;
     static std::atomic<int> s_fpsX100;
 
+    void pushSample(double in, double out, double fps);
+
+    const Clock *m_clock = Clock::steady();
+    qint64 m_lastSampleMs = 0;
     QTimer m_timer;
     double m_in[WindowSamples] = {};
     double m_out[WindowSamples] = {};

@@ -5,6 +5,10 @@
 
 #include <QDebug>
 
+namespace {
+constexpr int kLookupTimeoutMs = 5000;
+} // namespace
+
 DnsLookup::DnsLookup(QObject *parent)
     : LocatorStrategy(parent), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication)
 {
@@ -24,7 +28,7 @@ void DnsLookup::startLookup()
     clearFlags();
     if (m_lookupId != -1)
         QHostInfo::abortHostLookup(m_lookupId);
-    m_timer.start(5000);
+    m_timer.start(scaled(kLookupTimeoutMs));
     const QString name = extendedSetting(m_settings, LOC_DNS, QString());
     qInfo().noquote() << "DnsLookup: Send request for" << name;
     m_lookupId = QHostInfo::lookupHost(name, this, SLOT(lookupResult(QHostInfo)));

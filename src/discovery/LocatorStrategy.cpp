@@ -1,5 +1,7 @@
 #include "discovery/LocatorStrategy.h"
 
+#include "discovery/TimeScale.h"
+
 LocatorStrategy::LocatorStrategy(QObject *parent) : QObject(parent) {}
 
 LocatorStrategy::~LocatorStrategy() = default;
@@ -21,4 +23,9 @@ void LocatorStrategy::reportTimeout()
 {
     m_timedOut = true;
     emit timeout();
+}
+
+int LocatorStrategy::scaled(int ms) const
+{
+    return scaledInterval(ms, m_speed);
 }

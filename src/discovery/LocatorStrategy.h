@@ -18,6 +18,9 @@ public:
     bool isLocated() const { return m_located; }
     QHostAddress locatedAddress() const { return m_address; }
 
+    // Time-outs run speed times faster than real (see TimeScale.h); takes effect from the next lookup.
+    virtual void setTimeScale(double speed) { m_speed = speed; }
+
 public slots:
     virtual void startLookup() = 0;
 
@@ -30,8 +33,10 @@ protected:
     void clearFlags();
     void reportLocated(const QHostAddress &address);
     void reportTimeout();
+    int scaled(int ms) const;
 
     bool m_timedOut = false;
     bool m_located = false;
     QHostAddress m_address;
+    double m_speed = 1.0;
 };

@@ -35,7 +35,7 @@ void MDNSBrowser::startLookup()
         m_lookup.startLookup();
         return;
     }
-    QTimer::singleShot(kNoServiceTimeoutMs, Qt::PreciseTimer, this, [this]() { reportTimeout(); });
+    QTimer::singleShot(scaled(kNoServiceTimeoutMs), Qt::PreciseTimer, this, [this]() { reportTimeout(); });
 }
 
 void MDNSBrowser::onServiceAdded(const QMdnsEngine::Service &service)
@@ -66,4 +66,10 @@ void MDNSBrowser::internalTimeout()
 {
     qInfo().noquote() << "MDNSBrowser: internalTimeout";
     reportTimeout();
+}
+
+void MDNSBrowser::setTimeScale(double speed)
+{
+    LocatorStrategy::setTimeScale(speed);
+    m_lookup.setTimeScale(speed);
 }

@@ -21,6 +21,8 @@ public:
 
     static const char *const kServiceType;
 
+    void setTimeScale(double speed) override;
+
 public slots:
     void startLookup() override;
     void onServiceAdded(const QMdnsEngine::Service &service);

@@ -28,7 +28,7 @@ void MDNSHostnameLookup::startLookup()
     qInfo().noquote() << "MDNSHostnameLookup: Send request for" << m_hostname;
     m_resolver = new QMdnsEngine::Resolver(m_server, m_hostname.toLocal8Bit(), nullptr, this);
     connect(m_resolver, &QMdnsEngine::Resolver::resolved, this, &MDNSHostnameLookup::resolved);
-    m_timer.start(kLookupTimeoutMs);
+    m_timer.start(scaled(kLookupTimeoutMs));
 }
 
 void MDNSHostnameLookup::changeQueryHostname(const QString &hostname)

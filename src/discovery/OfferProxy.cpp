@@ -24,6 +24,14 @@ OfferProxy::~OfferProxy()
     delete m_provider;
 }
 
+void OfferProxy::setTimeScale(double speed)
+{
+    m_speed = speed;
+    m_hostname->setTimeScale(speed);
+    if (m_provider)
+        m_provider->setTimeScale(speed);
+}
+
 void OfferProxy::offer()
 {
     qInfo().noquote() << "OfferProxy: Offer serivce.";
@@ -33,6 +41,7 @@ void OfferProxy::offer()
     service.setPort(kPort);
     delete m_provider;
     m_provider = new QMdnsEngine::Provider(m_server, m_hostname, this);
+    m_provider->setTimeScale(m_speed);
     m_provider->publishService(service);
 }
 

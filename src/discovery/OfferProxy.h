@@ -24,6 +24,9 @@ public:
     static constexpr quint16 kPort = 4242;
     static const char *const kInstanceName;
 
+    // Host name registration and the instance probe run speed times faster than real (see TimeScale.h).
+    void setTimeScale(double speed);
+
 public slots:
     void offer();
 
@@ -35,4 +38,5 @@ private:
     QMdnsEngine::Server *m_server;
     QMdnsEngine::Hostname *m_hostname;
     QMdnsEngine::Provider *m_provider = nullptr;
+    double m_speed = 1.0;
 };

@@ -5,13 +5,16 @@
 
 #include <QDebug>
 
+namespace {
+constexpr int kNoAddressMs = 1000;
+} // namespace
+
 SavedIPLocator::SavedIPLocator(QObject *parent)
     : LocatorStrategy(parent), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication)
 {
     // Reporting "nothing saved" at once would let a caller that retries on time-out spin; one
     // second paces it like a real lookup.
     m_noAddressTimer.setSingleShot(true);
-    m_noAddressTimer.setInterval(1000);
     m_noAddressTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_noAddressTimer, &QTimer::timeout, this, &SavedIPLocator::reportTimeout);
 }
@@ -24,7 +27,7 @@ void SavedIPLocator::startLookup()
     const QHostAddress address(text);
     if (address == QHostAddress(QHostAddress::AnyIPv4)) {
         qInfo().noquote() << "SavedIPLocator: Did not find IP a non-AnyIPv4 address in settings." << text;
-        m_noAddressTimer.start();
+        m_noAddressTimer.start(scaled(kNoAddressMs));
         return;
     }
     qInfo().noquote() << "SavedIPLocator: Have saved IP:" << text;

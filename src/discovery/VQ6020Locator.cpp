@@ -6,6 +6,7 @@
 #include "discovery/MDNSBrowser.h"
 #include "discovery/MDNSHostnameLookup.h"
 #include "discovery/SavedIPLocator.h"
+#include "discovery/TimeScale.h"
 #include "discovery/mdns/Server.h"
 
 #include <QDebug>
@@ -13,6 +14,7 @@
 namespace {
 // Every strategy kind gets two chances per request before the walk gives up.
 constexpr int kStrategyCount = 4;
+constexpr int kNoStrategyTimeoutMs = 5000;
 } // namespace
 
 VQ6020Locator::VQ6020Locator(QObject *parent)
@@ -27,7 +29,7 @@ VQ6020Locator::VQ6020Locator(QObject *parent)
     // Without a strategy to run a request still has to end, at the pace of a real lookup, so that
     // callers retrying on time-out do not spin.
     m_noStrategyTimer.setSingleShot(true);
-    m_noStrategyTimer.setInterval(5000);
+    m_noStrategyTimer.setInterval(kNoStrategyTimeoutMs);
     m_noStrategyTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_noStrategyTimer, &QTimer::timeout, this, &VQ6020Locator::timedOut);
 }
@@ -44,6 +46,13 @@ void VQ6020Locator::addStrategy(LocatorType type, LocatorStrategy *strategy)
 void VQ6020Locator::setProxyServerMode()
 {
     m_proxyServerMode = true;
+}
+
+void VQ6020Locator::setTimeScale(double speed)
+{
+    m_noStrategyTimer.setInterval(scaledInterval(kNoStrategyTimeoutMs, speed));
+    for (LocatorStrategy *strategy : qAsConst(m_strategies))
+        strategy->setTimeScale(speed);
 }
 
 void VQ6020Locator::find()

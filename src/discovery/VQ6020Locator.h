@@ -32,6 +32,10 @@ public:
     // A relay must not find itself (or another relay) as its unit.
     void setProxyServerMode();
 
+    // Every time-out of a request runs speed times faster than real (see TimeScale.h); 1 unless a test
+    // sets it.
+    void setTimeScale(double speed);
+
 public slots:
     void find();
 

@@ -7,12 +7,11 @@ namespace {
 const int s_statusMetaTypeId = qRegisterMetaType<OverallStatus::Status>("OverallStatus::Status");
 }
 
-OverallStatus::OverallStatus(QObject *parent) : QObject(parent)
+OverallStatus::OverallStatus(QObject *parent, const Clock *clock)
+    : QObject(parent), m_clock(clock), m_timer(this), m_lastDisplayMs(clock->nowMs()), m_lastSerialMs(m_lastDisplayMs)
 {
     Q_UNUSED(s_statusMetaTypeId);
     // Both clocks start now, so during the first half second after start everything counts as fresh.
-    m_displayClock.start();
-    m_serialClock.start();
     m_timer.setTimerType(Qt::CoarseTimer);
     m_timer.setInterval(PollIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &OverallStatus::poll);
@@ -27,12 +26,12 @@ QString OverallStatus::statusName(Status s)
 
 void OverallStatus::gotDisplayData()
 {
-    m_displayClock.restart();
+    m_lastDisplayMs = m_clock->nowMs();
 }
 
 void OverallStatus::gotSerialData()
 {
-    m_serialClock.restart();
+    m_lastSerialMs = m_clock->nowMs();
 }
 
 void OverallStatus::gotUpdatedRegister(PylonController::Register reg, uint value)
@@ -48,8 +47,9 @@ void OverallStatus::connectionState(bool connected)
 
 void OverallStatus::poll()
 {
-    const qint64 s = m_serialClock.elapsed();
-    const qint64 d = m_displayClock.elapsed();
+    const qint64 now = m_clock->nowMs();
+    const qint64 s = now - m_lastSerialMs;
+    const qint64 d = now - m_lastDisplayMs;
 
     // The connection is checked first: frames still in flight after a drop must not keep the picture "Active".
     Status next;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/Clock.h"
 #include "link/PylonController.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -26,7 +26,8 @@ public:
     static constexpr int PollIntervalMs = 300;
     static constexpr int FreshnessMs = 500;
 
-    explicit OverallStatus(QObject *parent = nullptr);
+    // The clock decides freshness; the poll timer only says when to look.
+    explicit OverallStatus(QObject *parent = nullptr, const Clock *clock = Clock::steady());
 
     Status status() const { return m_lastStatus; }
     static QString statusName(Status s);
@@ -43,9 +44,10 @@ public slots:
 private:
     void poll();
 
+    const Clock *m_clock;
     QTimer m_timer;
-    QElapsedTimer m_displayClock;
-    QElapsedTimer m_serialClock;
+    qint64 m_lastDisplayMs;
+    qint64 m_lastSerialMs;
     bool m_connected = false;
     bool m_hostSense = false;
     Status m_lastStatus = Invalid;

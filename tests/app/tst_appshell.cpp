@@ -5,6 +5,7 @@
 #include "app/FramePool.h"
 #include "app/Logging.h"
 #include "app/StatsClient.h"
+#include "support/ManualClock.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include <QTest>
 
 #include <limits>
+#include <thread>
 #include <map>
 
 namespace {
@@ -60,6 +62,24 @@ QStringList readLines(const QString &path)
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+// The statistics run on a clock the test moves, and each tick is the sampler's own timer firing when the test
+// says so: every sample expected is due at that tick, none comes in between.
+void statsTick()
+{
+    QTimer *timer = StatsClient::instance()->findChild<QTimer *>();
+    QVERIFY(timer && timer->isActive());
+    QCOMPARE(timer->interval(), StatsClient::SampleMs);
+    QVERIFY(QMetaObject::invokeMethod(timer, "timeout"));
+}
+
+// A window that has forgotten whatever an earlier case fed.
+void statsCleanWindow(ManualClock &clock)
+{
+    StatsClient::instance()->setClock(&clock);
+    clock.advance(StatsClient::WindowSamples * StatsClient::SampleMs);
+    statsTick();
 }
 
 QString probeFolder(const QString &dataHome)
@@ -423,64 +443,75 @@ private slots:
     // average past what the overlay's integer holds; it saturates instead of wrapping.
     void statsOverlayIntegerSaturates()
     {
-        StatsClient *stats = StatsClient::instance();
-        QTest::qWait(1100);
-        QSignalSpy spy(stats, &StatsClient::newStats);
+        ManualClock clock;
+        statsCleanWindow(clock);
+        QSignalSpy spy(StatsClient::instance(), &StatsClient::newStats);
         StatsClient::bytesReceived(30000000);
-        QVERIFY(spy.wait(500));
+        clock.advance(StatsClient::SampleMs);
+        statsTick();
+        QCOMPARE(spy.size(), 1);
         QCOMPARE(spy.last().at(0).toDouble(), 30000000.0); // one sample of 3e8/s over ten
         QCOMPARE(StatsClient::networkBytesPerSecondX100(), std::numeric_limits<int>::max());
+        StatsClient::instance()->setClock(Clock::steady());
     }
 
-    void statsPublishZerosWithoutTraffic()
+    // One sample per 100 ms of the clock, however the ticks fall: a late tick catches up, a tick with
+    // less than 100 ms behind it takes none.
+    void statsSampleEvery100ms_data()
     {
+        QTest::addColumn<QList<int>>("advances"); // ms moved before each tick
+        QTest::addColumn<QList<int>>("samples");  // samples published at that tick
+        QTest::newRow("on time") << QList<int>{100, 100, 100} << QList<int>{1, 1, 1};
+        QTest::newRow("one late tick") << QList<int>{100, 350, 100} << QList<int>{1, 3, 1};
+        QTest::newRow("remainders carry") << QList<int>{50, 80, 70, 99, 1} << QList<int>{0, 1, 1, 0, 1};
+        QTest::newRow("a long stall is one window") << QList<int>{3600000, 100} << QList<int>{10, 1};
+    }
+    void statsSampleEvery100ms()
+    {
+        QFETCH(QList<int>, advances);
+        QFETCH(QList<int>, samples);
+        ManualClock clock;
+        statsCleanWindow(clock);
         StatsClient *stats = StatsClient::instance();
-        QTest::qWait(1100); // forget whatever an earlier case fed
         QSignalSpy spy(stats, &StatsClient::newStats);
-        QElapsedTimer clock;
-        clock.start();
-        QTest::qWait(1000);
-        const qint64 elapsed = clock.elapsed();
-        // One sample every 100 ms.
-        QVERIFY2(spy.size() >= 8 && spy.size() <= elapsed / 100 + 1, qPrintable(QString::number(spy.size())));
-        for (const QList<QVariant> &s : spy) {
-            QCOMPARE(s.at(0).toDouble(), 0.0);
-            QCOMPARE(s.at(1).toDouble(), 0.0);
-            QCOMPARE(s.at(2).toDouble(), 0.0);
+        for (int i = 0; i < advances.size(); ++i) {
+            spy.clear();
+            clock.advance(advances[i]);
+            statsTick();
+            QCOMPARE(spy.size(), samples[i]);
+            for (const QList<QVariant> &s : spy)
+                QCOMPARE(s, (QList<QVariant>{0.0, 0.0, 0.0}));
         }
         QCOMPARE(StatsClient::framesPerSecondX100(), 0);
         QCOMPARE(StatsClient::networkBytesPerSecondX100(), 0);
+        stats->setClock(Clock::steady());
     }
 
     // 60 frames a second of 272 lines, from a thread other than the sampler's as in the
     // client: after one second the averages are the rates.
     void statsSettleAtSixtyFramesPerSecond()
     {
+        ManualClock clock;
+        statsCleanWindow(clock);
         StatsClient *stats = StatsClient::instance();
-        QTest::qWait(1100);
         QSignalSpy spy(stats, &StatsClient::newStats);
-        std::atomic<bool> stop{false};
-        std::thread feeder([&stop] {
-            QElapsedTimer clock;
-            clock.start();
-            for (qint64 i = 0; !stop.load(); ++i) {
-                while (clock.nsecsElapsed() < i * 1000000000 / 60 && !stop.load())
-                    QThread::usleep(200);
-                StatsClient::bytesReceived(272 * 994);
-                StatsClient::compressedBytesOut(20000);
-                StatsClient::frameReceived();
-            }
-        });
-        QTest::qWait(1250);
-        const int fpsX100 = StatsClient::framesPerSecondX100();
-        const int bpsX100 = StatsClient::networkBytesPerSecondX100();
-        const QList<QVariant> last = spy.last();
-        stop = true;
-        feeder.join();
-        QVERIFY2(fpsX100 >= 5800 && fpsX100 <= 6200, qPrintable(QString::number(fpsX100)));
-        QVERIFY2(qAbs(bpsX100 / 100.0 - 60.0 * 272 * 994) <= 2 * 272 * 994, qPrintable(QString::number(bpsX100)));
-        QVERIFY(qAbs(last.at(2).toDouble() - 60.0) <= 2.0);
-        QVERIFY(qAbs(last.at(1).toDouble() - 60.0 * 20000) <= 2 * 20000);
+        for (int period = 0; period < StatsClient::WindowSamples; ++period) {
+            std::thread feeder([] {
+                for (int frame = 0; frame < 6; ++frame) {
+                    StatsClient::bytesReceived(272 * 994);
+                    StatsClient::compressedBytesOut(20000);
+                    StatsClient::frameReceived();
+                }
+            });
+            feeder.join();
+            clock.advance(StatsClient::SampleMs);
+            statsTick();
+        }
+        QCOMPARE(spy.size(), StatsClient::WindowSamples);
+        QCOMPARE(StatsClient::framesPerSecondX100(), 6000);
+        QCOMPARE(StatsClient::networkBytesPerSecondX100(), 60 * 272 * 994 * 100);
+        QCOMPARE(spy.last(), (QList<QVariant>{60.0 * 272 * 994, 60.0 * 20000, 60.0}));
+        stats->setClock(Clock::steady());
     }
 };
 

@@ -1,18 +1,21 @@
 // The locator as the controller and the relay use it: which strategy each request runs, what it
 // logs, and when it ends.
 #include "support/LogCapture.h"
+#include "support/ReferenceTimer.h"
 
 #include "app/SettingsKeys.h"
 #include "discovery/LocatorConfig.h"
 #include "discovery/LocatorSettings.h"
 #include "discovery/VQ6020Locator.h"
 
-#include <QElapsedTimer>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
 namespace {
+
+// Ten times real speed: a five-second time-out takes half a second.
+constexpr double kSpeed = 10;
 
 struct Entry {
     LocatorType type;
@@ -152,7 +155,7 @@ void tst_Locator::requests_data()
     QTest::addColumn<bool>("resetsEachRequest");
     QTest::addColumn<QStringList>("strategies"); // the "Lookup strategy" line of each request, or "-" for none
     QTest::addColumn<QStringList>("outcomes");   // located address text, or "timeout"
-    QTest::addColumn<QList<int>>("durationsMs"); // nominal time to the outcome
+    QTest::addColumn<QList<int>>("durationsMs"); // nominal time to the outcome: 0 (no wait), 1000 or 5000
     QTest::addColumn<QStringList>("alsoLogged");
 
     const QString ip = "VQ6020Locator: Lookup strategy LOC_IP is true [ %1 ]";
@@ -242,6 +245,7 @@ void tst_Locator::requests()
     store(entries);
     LogCapture log;
     VQ6020Locator locator;
+    locator.setTimeScale(kSpeed);
     if (proxyServer)
         locator.setProxyServerMode();
     QList<QHostAddress> located;
@@ -253,13 +257,19 @@ void tst_Locator::requests()
         const int mark = log.lines().size();
         located.clear();
         timedOut = 0;
-        QElapsedTimer clock;
-        clock.start();
+        // A request that waits ends exactly after its wait: not before it, and before anything longer.
+        WaitBracket wait(durationsMs[i], kSpeed);
+        const QMetaObject::Connection a = connect(&locator, &VQ6020Locator::located, this, [&] { wait.ended(); });
+        const QMetaObject::Connection b = connect(&locator, &VQ6020Locator::timeout, this, [&] { wait.ended(); });
         locator.find();
-        QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, durationsMs[i] + 2000));
-        const qint64 took = clock.elapsed();
-        QVERIFY2(took >= durationsMs[i] && took <= durationsMs[i] + 600,
-                 qPrintable(QStringLiteral("request %1 took %2 ms").arg(i).arg(took)));
+        wait.started();
+        QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 30000));
+        disconnect(a);
+        disconnect(b);
+        if (durationsMs[i] > 0) {
+            QVERIFY2(!wait.early(), qPrintable(QStringLiteral("request %1 ended early").arg(i)));
+            QVERIFY2(!wait.late(), qPrintable(QStringLiteral("request %1 ended late").arg(i)));
+        }
 
         const QStringList requestLog = log.lines().mid(mark);
         const QStringList lines = requestLog.filter("VQ6020Locator: Lookup strategy");
@@ -300,12 +310,15 @@ void tst_Locator::busyRequestIsRefused()
            {LOC_DIRECT_MDNS, 3, false, {}}});
     LogCapture log;
     VQ6020Locator locator;
+    locator.setTimeScale(kSpeed);
     QSignalSpy timedOut(&locator, &VQ6020Locator::timeout);
     locator.find();
     locator.find();
     QCOMPARE(log.count("VQ6020Locator: Error, attempting to locate while locate in progress."), 1);
-    QVERIFY(timedOut.wait(1500));
-    QTest::qWait(1300);
+    QVERIFY(timedOut.wait(30000));
+    // The refused request started no second wait: nothing more ends within another one.
+    const ReferenceTimer again(scaledInterval(1000, kSpeed));
+    QVERIFY(QTest::qWaitFor([&] { return again.fired(); }, 30000));
     QCOMPARE(timedOut.size(), 1);
     QCOMPARE(log.count("VQ6020Locator: Lookup strategy"), 1);
 }
@@ -318,21 +331,22 @@ void tst_Locator::settingsChangeRestartsTheOrder()
            {LOC_DIRECT_MDNS, 3, false, {}}});
     LogCapture log;
     VQ6020Locator locator;
+    locator.setTimeScale(kSpeed);
     QSignalSpy timedOut(&locator, &VQ6020Locator::timeout);
     locator.find();
-    QVERIFY(timedOut.wait(1500)); // LOC_IP at 0 timed out: the next request would run position 1
+    QVERIFY(timedOut.wait(30000)); // LOC_IP at 0 timed out: the next request would run position 1
     QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
     alterExtendedPriority(s, LOC_IP, "192.0.2.1"); // not part of the order: no reset
     alterLocatorEnable(s, LOC_PROXY_MDNS, false);  // unchanged value: no reset
     log.clear();
     locator.find();
-    QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 30000));
     QCOMPARE(log.matching("Lookup strategy"), QStringList{"VQ6020Locator: Lookup strategy LOC_DNS is true [ 1 ]"});
     alterLocatorPriority(s, LOC_PROXY_MDNS, 2);
     alterLocatorEnable(s, LOC_DNS, false); // a change: back to position 0
     log.clear();
     locator.find();
-    QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 2000));
+    QVERIFY(QTest::qWaitFor([&] { return !locator.isBusy(); }, 30000));
     QVERIFY(log.contains("VQ6020Locator: Connection settings changed since last find, resetting"));
     QCOMPARE(log.matching("Lookup strategy"), QStringList{"VQ6020Locator: Lookup strategy LOC_IP is true [ 0 ]"});
     QCOMPARE(locator.locatedAddress().toString(), QStringLiteral("192.0.2.1"));

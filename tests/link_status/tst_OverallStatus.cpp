@@ -1,12 +1,10 @@
 #include "link/OverallStatus.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
-
-#include <functional>
 
 namespace {
 QList<OverallStatus::Status> statuses(const QSignalSpy &spy)
@@ -17,18 +15,12 @@ QList<OverallStatus::Status> statuses(const QSignalSpy &spy)
     return out;
 }
 
-// Runs the event loop for ms, calling feed every periodMs meanwhile (like a steady stream of frames or bytes).
-void runFor(int ms, std::function<void()> feed = {}, int periodMs = 33)
+// One poll, as the 300 ms timer triggers it; time itself only moves with the manual clock.
+void poll(OverallStatus &st)
 {
-    QTimer feeder;
-    if (feed) {
-        QObject::connect(&feeder, &QTimer::timeout, feed);
-        feeder.start(periodMs);
-    }
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QTest::qWait(10);
+    QTimer *timer = st.findChild<QTimer *>();
+    QVERIFY(timer);
+    QVERIFY(QMetaObject::invokeMethod(timer, "timeout"));
 }
 } // namespace
 
@@ -36,121 +28,101 @@ class TestOverallStatus : public QObject
 {
     Q_OBJECT
 private slots:
-    void startsDisconnectedOnce();
-    void framesAndSerial();
-    void hostSense_data();
-    void hostSense();
-    void dropWhileFramesArrive();
+    void firstPollAnnouncesDisconnected();
+    void sequences_data();
+    void sequences();
 };
 
-void TestOverallStatus::startsDisconnectedOnce()
+// On the real clock and timer: a state reaches every listener by the first 300 ms poll, and stays put.
+void TestOverallStatus::firstPollAnnouncesDisconnected()
 {
     LogCapture log;
-    QElapsedTimer since;
-    since.start();
     OverallStatus st;
     QSignalSpy spy(&st, &OverallStatus::notifyChange);
-    QVERIFY(spy.wait(1000));
-    const qint64 firstAfter = since.elapsed();
-    QVERIFY2(firstAfter >= 250 && firstAfter <= 900, qPrintable(QString::number(firstAfter)));
-    runFor(1200);
+    const QTimer *timer = st.findChild<QTimer *>();
+    QVERIFY(timer && timer->isActive());
+    QCOMPARE(timer->interval(), OverallStatus::PollIntervalMs);
+    QVERIFY(spy.wait(5000));
+    QTest::qWait(2 * OverallStatus::PollIntervalMs);
     QCOMPARE(statuses(spy), QList<OverallStatus::Status>{OverallStatus::Disconnected});
     QCOMPARE(log.count("Calculated status changed from"), 1);
     QVERIFY(log.contains("Calculated status changed from Invalid to Disconnected"));
 }
 
-void TestOverallStatus::framesAndSerial()
+void TestOverallStatus::sequences_data()
 {
-    LogCapture log;
-    OverallStatus st;
-    QSignalSpy spy(&st, &OverallStatus::notifyChange);
-    st.connectionState(true);
-    // Frames at 30 fps, and the serial lines busy all along.
-    runFor(1500, [&] {
-        st.gotDisplayData();
-        st.gotSerialData();
-    });
-    QCOMPARE(statuses(spy), QList<OverallStatus::Status>{OverallStatus::Active});
-
-    // The picture stops; the radio still talks on its serial lines, so it is asleep, not off.
-    QElapsedTimer stopped;
-    stopped.start();
-    QSignalSpy sleeping(&st, &OverallStatus::notifyChange);
-    QTimer serial;
-    connect(&serial, &QTimer::timeout, &st, &OverallStatus::gotSerialData);
-    serial.start(50);
-    QVERIFY(sleeping.wait(1500));
-    QCOMPARE(sleeping.at(0).at(0).value<OverallStatus::Status>(), OverallStatus::Sleeping);
-    QVERIFY2(stopped.elapsed() > 500 && stopped.elapsed() <= 1200, qPrintable(QString::number(stopped.elapsed())));
-    runFor(900);
-    QCOMPARE(statuses(spy), (QList<OverallStatus::Status>{OverallStatus::Active, OverallStatus::Sleeping}));
-    QVERIFY(log.contains("Calculated status changed from Active to Sleeping"));
-}
-
-void TestOverallStatus::hostSense_data()
-{
-    QTest::addColumn<PylonController::Register>("reg");
-    QTest::addColumn<uint>("first");
-    QTest::addColumn<PylonController::Register>("secondReg");
-    QTest::addColumn<uint>("second");
+    // Steps: "connect", "drop", "frame", "serial", "sense <value>" (da_host_sense), "other <value>" (another
+    // register), "+<ms>" (the clock moves), "poll". Expected: the states announced, in order.
+    QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<OverallStatus::Status>>("expected");
+    QTest::addColumn<QString>("logged");
 
     using S = OverallStatus;
-    const auto hs = PylonController::da_host_sense;
-    QTest::newRow("host sense 1 then 0") << hs << 1u << hs << 0u
-                                         << QList<S::Status>{S::RadioOffReady, S::RadioOffNotReady};
-    QTest::newRow("only bit 0 counts") << hs << 0xFFFFFFFEu << hs << 3u
-                                       << QList<S::Status>{S::RadioOffNotReady, S::RadioOffReady};
+    QTest::newRow("no connection: one announcement")
+        << QStringList{"poll", "+300", "poll", "+5000", "frame", "serial", "poll"} << QList<S::Status>{S::Disconnected}
+        << "Calculated status changed from Invalid to Disconnected";
+    QTest::newRow("fresh for half a second after start")
+        << QStringList{"connect", "+500", "poll", "+1", "poll"} << QList<S::Status>{S::Active, S::RadioOffNotReady}
+        << "Calculated status changed from Active to RadioOffNotReady";
+    QTest::newRow("frames at 30 fps keep it active")
+        << QStringList{"connect", "poll", "+33", "frame", "+300", "frame", "+300", "frame", "+500", "poll"}
+        << QList<S::Status>{S::Active} << "Calculated status changed from Invalid to Active";
+    QTest::newRow("frames stop, serial goes on: asleep after 500 ms")
+        << QStringList{"connect", "frame", "poll", "+250", "serial", "+250", "serial", "poll", "+1", "poll"}
+        << QList<S::Status>{S::Active, S::Sleeping} << "Calculated status changed from Active to Sleeping";
+    QTest::newRow("serial quiet for more than 500 ms")
+        << QStringList{"connect", "+501", "serial", "poll", "+500", "poll", "+1", "poll"}
+        << QList<S::Status>{S::Sleeping, S::RadioOffNotReady}
+        << "Calculated status changed from Sleeping to RadioOffNotReady";
+    QTest::newRow("host sense 1 then 0") << QStringList{"connect", "+501", "sense 1", "poll", "sense 0", "poll"}
+                                         << QList<S::Status>{S::RadioOffReady, S::RadioOffNotReady}
+                                         << "Calculated status changed from RadioOffReady to RadioOffNotReady";
+    QTest::newRow("only bit 0 of host sense counts")
+        << QStringList{"connect", "+501", "sense 4294967294", "poll", "sense 3", "poll"}
+        << QList<S::Status>{S::RadioOffNotReady, S::RadioOffReady} << "";
     QTest::newRow("other register leaves host sense clear")
-        << PylonController::da_hardware_strapping << 1u << PylonController::da_flash_crc << 0xFFFFFFFFu
-        << QList<S::Status>{S::RadioOffNotReady};
+        << QStringList{"connect", "+501", "other 1", "poll"} << QList<S::Status>{S::RadioOffNotReady} << "";
     QTest::newRow("other register leaves host sense set")
-        << hs << 1u << PylonController::da_firmware_version << 0u << QList<S::Status>{S::RadioOffReady};
+        << QStringList{"connect", "+501", "sense 1", "other 0", "poll"} << QList<S::Status>{S::RadioOffReady} << "";
+    QTest::newRow("drop while frames still arrive")
+        << QStringList{"connect", "frame", "poll", "drop", "+33", "frame", "poll"}
+        << QList<S::Status>{S::Active, S::Disconnected} << "Calculated status changed from Active to Disconnected";
 }
 
-void TestOverallStatus::hostSense()
+void TestOverallStatus::sequences()
 {
-    QFETCH(PylonController::Register, reg);
-    QFETCH(uint, first);
-    QFETCH(PylonController::Register, secondReg);
-    QFETCH(uint, second);
+    QFETCH(QStringList, steps);
     QFETCH(QList<OverallStatus::Status>, expected);
+    QFETCH(QString, logged);
 
-    OverallStatus st;
+    LogCapture log;
+    ManualClock clock;
+    OverallStatus st(nullptr, &clock);
     QSignalSpy spy(&st, &OverallStatus::notifyChange);
-    st.connectionState(true);
-    // Past the start-up freshness of both clocks, with no frame and no serial byte ever seen.
-    runFor(520);
-    st.gotUpdatedRegister(reg, first);
-    runFor(700);
-    st.gotUpdatedRegister(secondReg, second);
-    runFor(700);
-    QList<OverallStatus::Status> got = statuses(spy);
-    // The first tick(s) may fall inside the start-up half second and report Active; what follows is under test.
-    while (!got.isEmpty() && got.first() == OverallStatus::Active)
-        got.removeFirst();
-    QCOMPARE(got, expected);
-}
-
-void TestOverallStatus::dropWhileFramesArrive()
-{
-    OverallStatus st;
-    QSignalSpy spy(&st, &OverallStatus::notifyChange);
-    st.connectionState(true);
-    auto frames = [&] { st.gotDisplayData(); };
-    runFor(700, frames);
-    QCOMPARE(st.status(), OverallStatus::Active);
-    st.connectionState(false);
-    QElapsedTimer dropped;
-    dropped.start();
-    QTimer feeder;
-    connect(&feeder, &QTimer::timeout, frames);
-    feeder.start(33);
-    QSignalSpy after(&st, &OverallStatus::notifyChange);
-    QVERIFY(after.wait(1000));
-    QVERIFY2(dropped.elapsed() <= 700, qPrintable(QString::number(dropped.elapsed())));
-    QCOMPARE(after.at(0).at(0).value<OverallStatus::Status>(), OverallStatus::Disconnected);
-    QCOMPARE(statuses(spy), (QList<OverallStatus::Status>{OverallStatus::Active, OverallStatus::Disconnected}));
+    for (const QString &step : steps) {
+        const QString arg = step.section(' ', 1);
+        if (step == "connect" || step == "drop")
+            st.connectionState(step == "connect");
+        else if (step == "frame")
+            st.gotDisplayData();
+        else if (step == "serial")
+            st.gotSerialData();
+        else if (step.startsWith("sense "))
+            st.gotUpdatedRegister(PylonController::da_host_sense, arg.toUInt());
+        else if (step.startsWith("other "))
+            st.gotUpdatedRegister(PylonController::da_firmware_version, arg.toUInt());
+        else if (step.startsWith('+'))
+            clock.advance(step.mid(1).toLongLong());
+        else if (step == "poll")
+            poll(st);
+        else
+            QFAIL(qPrintable("unknown step " + step));
+    }
+    QCOMPARE(statuses(spy), expected);
+    QCOMPARE(st.status(), expected.last());
+    QCOMPARE(log.count("Calculated status changed from"), expected.size());
+    if (!logged.isEmpty())
+        QVERIFY2(log.contains(logged), qPrintable(log.lines().join('\n')));
 }
 
 QTEST_MAIN(TestOverallStatus)

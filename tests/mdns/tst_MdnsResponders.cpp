@@ -10,6 +10,7 @@
 #include <QSysInfo>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 using namespace QMdnsEngine;
@@ -19,7 +20,12 @@ class FakeServer : public AbstractServer
 {
 public:
     void sendTo(const Message &message) override { sent.append(message); }
-    void sendToGroups(const Message &message) override { sent.append(message); }
+    void sendToGroups(const Message &message) override
+    {
+        sent.append(message);
+        if (onSend)
+            onSend(message);
+    }
     void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"))
     {
         // Through the codec, as a real datagram would come.
@@ -30,7 +36,12 @@ public:
         emit messageReceived(decoded);
     }
     QList<Message> sent;
+    // A peer that answers at once, before any other wait can end.
+    std::function<void(const Message &)> onSend;
 };
+
+// Twenty times real speed: the two-second registration and probe windows take a tenth of a second.
+constexpr double kSpeed = 20;
 
 const QByteArray kType = "_fernholow._tcp.local.";
 
@@ -125,19 +136,20 @@ private:
 
 void tst_MdnsResponders::initTestCase()
 {
-    // One provider for all answer rows: host name (2 s) and instance probe (2 s)
-    // take their real time once.
+    // One provider for all answer rows: host name and instance probe take their (scaled) time once.
     m_hostname = std::make_unique<Hostname>(&m_server);
+    m_hostname->setTimeScale(kSpeed);
     m_provider = std::make_unique<Provider>(&m_server, m_hostname.get());
+    m_provider->setTimeScale(kSpeed);
     Service service;
     service.setName("relay.one");
     service.setType(kType);
     service.setPort(4242);
     service.addAttribute("v", "1");
     m_provider->publishService(service);
-    QTRY_VERIFY_WITH_TIMEOUT(m_hostname->isConfirmed(), 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_hostname->isConfirmed(), 30000);
     // Announced once the probe found nobody objecting.
-    QTRY_VERIFY_WITH_TIMEOUT(!m_server.sent.isEmpty() && m_server.sent.last().isResponse(), 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server.sent.isEmpty() && m_server.sent.last().isResponse(), 30000);
     const Message announcement = m_server.sent.last();
     QCOMPARE(describe(announcement), (QStringList{"PTR " + kType, "SRV relay-one." + kType, "TXT relay-one." + kType}));
     QCOMPARE(announcement.records().at(1).target(), machineHostname());
@@ -239,31 +251,36 @@ void tst_MdnsResponders::hostnameAsksAgainBeforeClaiming()
     // A holder that stayed silent on the first question (it had just multicast its
     // record) answers the second one, and that still counts as a conflict.
     FakeServer server;
-    Hostname hostname(&server);
-    QSignalSpy changed(&hostname, &Hostname::hostnameChanged);
-    QTest::qWait(1500);
-    QCOMPARE(server.sent.size(), 2);
-    QCOMPARE(server.sent.at(1).queries().at(0).name(), machineHostname());
     Record taken;
     taken.setName(machineHostname());
     taken.setType(AAAA);
     taken.setAddress(QHostAddress("fe80::1"));
-    server.deliver(response({taken}));
-    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 3000);
+    server.onSend = [&](const Message &message) {
+        if (server.sent.size() == 2 && message.queries().value(0).name() == machineHostname())
+            server.deliver(response({taken}));
+    };
+    Hostname hostname(&server);
+    hostname.setTimeScale(kSpeed);
+    QSignalSpy changed(&hostname, &Hostname::hostnameChanged);
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 30000);
     QCOMPARE(changed.first().at(0).toByteArray(), machineHostname(2));
+    // Asked twice for the plain name, then for the numbered one.
+    QCOMPARE(server.sent.at(1).queries().at(0).name(), machineHostname());
+    QCOMPARE(server.sent.at(2).queries().at(0).name(), machineHostname(2));
 }
 
 void tst_MdnsResponders::proberConflictNumbers()
 {
     FakeServer server;
     Prober prober(&server, srvRecord("box", "h.local.", 1));
+    prober.setTimeScale(kSpeed);
     QSignalSpy confirmed(&prober, &Prober::nameConfirmed);
     QCOMPARE(server.sent.at(0).queries().at(0).type(), quint16(ANY));
     QCOMPARE(server.sent.at(0).queries().at(0).name(), "box." + kType);
     server.deliver(response({srvRecord("box", "other.local.", 2)}));
     server.deliver(response({srvRecord("box-2", "other.local.", 2)}));
     QCOMPARE(server.sent.last().queries().at(0).name(), "box-3." + kType);
-    QTRY_COMPARE_WITH_TIMEOUT(confirmed.count(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(confirmed.count(), 1, 30000);
     QCOMPARE(confirmed.first().at(0).toByteArray(), "box-3." + kType);
 }
 
@@ -328,15 +345,17 @@ void tst_MdnsResponders::republishingKeepsTheNumberedName()
 {
     FakeServer server;
     Hostname hostname(&server);
-    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 4000);
+    hostname.setTimeScale(kSpeed);
+    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 30000);
     Provider provider(&server, &hostname);
+    provider.setTimeScale(kSpeed);
     Service service;
     service.setName("box");
     service.setType(kType);
     service.setPort(1);
     provider.publishService(service);
     server.deliver(response({srvRecord("box", "other.local.", 9)}));
-    QTRY_VERIFY_WITH_TIMEOUT(server.sent.last().isResponse(), 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.sent.last().isResponse(), 30000);
     QCOMPARE(describe(server.sent.last()).at(1), "SRV box-2." + kType);
 
     // A changed port is announced at once, under the name the probe settled on.

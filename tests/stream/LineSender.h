@@ -1,5 +1,7 @@
 #pragma once
 
+#include "stream/ReceiveBuffer.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QUdpSocket>
@@ -11,7 +13,9 @@
 #include <random>
 
 // Plays the unit's side of the screen stream: one 966-byte datagram per screen line
-// (2 unused bytes, frame number and line number little-endian, 960 pixel bytes).
+// (2 unused bytes, frame number and line number little-endian, 960 pixel bytes). Made after the
+// receiver is bound, it never sends more than the receiver's buffer has room for, so a small buffer
+// granted on a stock host slows the bursts down instead of losing lines.
 class LineSender
 {
 public:
@@ -20,7 +24,7 @@ public:
     static constexpr int kStride = 960;
 
     explicit LineSender(quint16 port = 1337, const QHostAddress &to = QHostAddress::LocalHost)
-        : m_port(port), m_to(to), m_buf(kDatagram, '\0')
+        : m_port(port), m_to(to), m_buf(kDatagram, '\0'), m_receiver(port)
     {
         m_socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
         // Bursts of whole frames must leave this side in one piece too.
@@ -56,7 +60,11 @@ public:
         send(m_buf);
     }
 
-    void send(const QByteArray &datagram) { m_socket.writeDatagram(datagram, m_to, m_port); }
+    void send(const QByteArray &datagram)
+    {
+        m_receiver.waitForRoom(datagram.size());
+        m_socket.writeDatagram(datagram, m_to, m_port);
+    }
 
     // Lines 0..271 in the given order; the default is top to bottom.
     void sendFrame(uint16_t frameNumber, const QVector<int> &order = ascending())
@@ -88,4 +96,5 @@ private:
     QHostAddress m_to;
     QUdpSocket m_socket;
     QByteArray m_buf;
+    ReceiveBuffer m_receiver;
 };

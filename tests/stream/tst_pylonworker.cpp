@@ -2,8 +2,9 @@
 // the worker in its own thread and frames crossing back by queued signals as in the
 // client. Runs in a private network namespace.
 
-#include "support/LogCapture.h"
 #include "stream/LineSender.h"
+#include "support/LogCapture.h"
+#include "support/ManualClock.h"
 
 #include "app/StatsClient.h"
 #include "stream/PylonWorker.h"
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <random>
 #include <set>
@@ -109,6 +111,12 @@ public:
             QTest::qWait(2);
         return sink.numbers.size() >= n;
     }
+    // Returns once the worker finished what it was doing, statistics included.
+    void barrier()
+    {
+        QMetaObject::invokeMethod(
+            worker, [] {}, Qt::BlockingQueuedConnection);
+    }
     void call(const char *slot, bool arg)
     {
         QMetaObject::invokeMethod(worker, slot, Qt::QueuedConnection, Q_ARG(bool, arg));
@@ -120,6 +128,24 @@ public:
 private:
     LogCapture &m_log;
     QThread m_thread;
+};
+
+// The statistics sampler on a clock the test moves: one tick of its own timer takes every sample due.
+class StatsRig
+{
+public:
+    StatsRig()
+    {
+        StatsClient::instance()->setClock(&clock);
+        tick(StatsClient::WindowSamples * StatsClient::SampleMs); // forget earlier traffic
+    }
+    ~StatsRig() { StatsClient::instance()->setClock(Clock::steady()); }
+    void tick(int ms)
+    {
+        clock.advance(ms);
+        QMetaObject::invokeMethod(StatsClient::instance()->findChild<QTimer *>(), "timeout");
+    }
+    ManualClock clock;
 };
 
 class TestPylonWorker : public QObject
@@ -499,6 +525,7 @@ private slots:
         QVERIFY(rig.started(m_mark));
         rig.sink.passThrough = true;
         rig.sink.verify = true;
+        StatsRig statsRig;
         QSignalSpy stats(StatsClient::instance(), &StatsClient::newStats);
         const uint32_t lostBefore = g_framesLostNoBuffer.load();
         LineSender sender;
@@ -509,18 +536,22 @@ private slots:
             while (clock.nsecsElapsed() < qint64(i) * 1000000000 / 60)
                 QTest::qWait(1);
             sender.sendFrame(uint16_t(2000 + i));
+            // Every six frames the statistics clock moves 100 ms, once the worker has counted them.
+            if ((i + 1) % 6 == 0) {
+                QVERIFY(rig.waitFrames(i + 1));
+                rig.barrier();
+                statsRig.tick(StatsClient::SampleMs);
+            }
         }
         QVERIFY(rig.waitFrames(frames));
         QCOMPARE(rig.sink.mismatched, 0);
         for (int i = 0; i < frames; ++i)
             QCOMPARE(rig.sink.numbers[i], uint16_t(2000 + i));
         QCOMPARE(g_framesLostNoBuffer.load(), lostBefore);
-        // The last full second of samples was all at 60 fps.
-        QVERIFY(stats.size() >= 12);
-        const double fps = stats.last().at(2).toDouble();
-        QVERIFY2(fps >= 57 && fps <= 63, qPrintable(QString::number(fps)));
-        const double bps = stats.last().at(0).toDouble();
-        QVERIFY2(bps >= 57 * 272 * 994 && bps <= 63 * 272 * 994, qPrintable(QString::number(bps)));
+        // A sample per 100 ms, and the last second of them at 60 fps, 994 bytes per line.
+        QCOMPARE(stats.size(), frames / 6);
+        QCOMPARE(stats.last().at(2).toDouble(), 60.0);
+        QCOMPARE(stats.last().at(0).toDouble(), 60.0 * 272 * 994);
     }
 
     // Every sample is a rate (count x 10) that stays in the one-second window for ten
@@ -531,10 +562,9 @@ private slots:
         WorkerRig rig(*m_log);
         QVERIFY(rig.started(m_mark));
         rig.sink.passThrough = true;
-        QTest::qWait(1200); // let the window forget earlier traffic
+        StatsRig statsRig;
         QSignalSpy stats(StatsClient::instance(), &StatsClient::newStats);
         LineSender sender;
-        sender.sendFrame(42);
         QByteArray bad(966, '\0');
         bad[4] = char(0x10), bad[5] = char(0x01); // line 272
         sender.send(bad);
@@ -542,8 +572,11 @@ private slots:
         sender.send(QByteArray(965, '\0'));
         sender.send(QByteArray(967, '\0'));
         sender.send(QByteArray(10, '\0'));
+        sender.sendFrame(42); // its last line comes last: everything before it has been read
         QVERIFY(rig.waitFrames(1));
-        QTest::qWait(1300);
+        rig.barrier();
+        statsRig.tick(StatsClient::WindowSamples * StatsClient::SampleMs);
+        QCOMPARE(stats.size(), StatsClient::WindowSamples);
         double bytes = 0, frames = 0;
         for (const QList<QVariant> &s : stats) {
             bytes += s.at(0).toDouble();

@@ -2,6 +2,7 @@
 
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Dns.h"
+#include "discovery/TimeScale.h"
 
 #include <QNetworkInterface>
 #include <QSysInfo>
@@ -157,11 +158,9 @@ void HostnamePrivate::onMessageReceived(const Message &message)
 Hostname::Hostname(AbstractServer *server, QObject *parent) : QObject(parent), d(new HostnamePrivate(this, server))
 {
     d->registrationTimer.setSingleShot(true);
-    d->registrationTimer.setInterval(kRegistrationMs);
     d->reannounceTimer.setSingleShot(true);
-    d->reannounceTimer.setInterval(kReannounceMs);
     d->repeatTimer.setSingleShot(true);
-    d->repeatTimer.setInterval(kRepeatQueryMs);
+    setTimeScale(1.0);
     connect(&d->registrationTimer, &QTimer::timeout, this, [this]() { d->onRegistered(); });
     connect(&d->reannounceTimer, &QTimer::timeout, this, [this]() { d->onReannounce(); });
     connect(&d->repeatTimer, &QTimer::timeout, this, [this]() {
@@ -173,6 +172,13 @@ Hostname::Hostname(AbstractServer *server, QObject *parent) : QObject(parent), d
 }
 
 Hostname::~Hostname() = default;
+
+void Hostname::setTimeScale(double speed)
+{
+    d->registrationTimer.setInterval(scaledInterval(kRegistrationMs, speed));
+    d->reannounceTimer.setInterval(scaledInterval(kReannounceMs, speed));
+    d->repeatTimer.setInterval(scaledInterval(kRepeatQueryMs, speed));
+}
 
 QByteArray Hostname::hostName() const
 {

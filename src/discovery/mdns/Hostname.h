@@ -21,6 +21,10 @@ public:
     QByteArray hostName() const;
     bool isConfirmed() const;
 
+    // The registration, repeat and re-announce waits run speed times faster than real (see
+    // discovery/TimeScale.h); a running wait starts over at the new length.
+    void setTimeScale(double speed);
+
 signals:
     void hostnameChanged(const QByteArray &hostname);
 

@@ -2,6 +2,7 @@
 
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Dns.h"
+#include "discovery/TimeScale.h"
 
 #include <QTimer>
 
@@ -62,9 +63,8 @@ Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
     : QObject(parent), d(new ProberPrivate(this, server, record))
 {
     d->timer.setSingleShot(true);
-    d->timer.setInterval(kProbeMs);
     d->repeatTimer.setSingleShot(true);
-    d->repeatTimer.setInterval(kRepeatProbeMs);
+    setTimeScale(1.0);
     connect(&d->repeatTimer, &QTimer::timeout, this, [this]() {
         if (!d->confirmed)
             d->sendProbe();
@@ -88,5 +88,11 @@ Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
 }
 
 Prober::~Prober() = default;
+
+void Prober::setTimeScale(double speed)
+{
+    d->timer.setInterval(scaledInterval(kProbeMs, speed));
+    d->repeatTimer.setInterval(scaledInterval(kRepeatProbeMs, speed));
+}
 
 } // namespace QMdnsEngine

@@ -20,6 +20,10 @@ public:
     Prober(AbstractServer *server, const Record &record, QObject *parent = nullptr);
     ~Prober() override;
 
+    // The probe waits run speed times faster than real (see discovery/TimeScale.h); a running wait starts
+    // over at the new length.
+    void setTimeScale(double speed);
+
 signals:
     void nameConfirmed(const QByteArray &name);
 

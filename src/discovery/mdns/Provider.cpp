@@ -30,6 +30,7 @@ public:
     AbstractServer *server;
     Hostname *hostname;
     Prober *prober = nullptr;
+    double speed = 1.0;
     bool initialized = false;
     bool confirmed = false;
     QByteArray requestedName;
@@ -42,6 +43,7 @@ void ProviderPrivate::confirm()
 {
     delete prober;
     prober = new Prober(server, srvProposed, q);
+    prober->setTimeScale(speed);
     QObject::connect(prober, &Prober::nameConfirmed, q, [this](const QByteArray &name) { onNameConfirmed(name); });
 }
 
@@ -150,6 +152,13 @@ Provider::~Provider()
 {
     if (d->confirmed)
         d->farewell();
+}
+
+void Provider::setTimeScale(double speed)
+{
+    d->speed = speed;
+    if (d->prober)
+        d->prober->setTimeScale(speed);
 }
 
 void Provider::publishService(const Service &service)

@@ -25,6 +25,9 @@ public:
     // Advertises service, or re-advertises it after a change.
     void publishService(const Service &service);
 
+    // Probes of the instance name run speed times faster than real (see discovery/TimeScale.h).
+    void setTimeScale(double speed);
+
 private:
     QScopedPointer<ProviderPrivate> d;
 };

@@ -5,6 +5,7 @@
 #include "app/SettingsKeys.h"
 #include "link/PylonController.h"
 #include "stream/PylonWorker.h"
+#include "stream/ReceiveBuffer.h"
 #include "support/LogCapture.h"
 #include "support/SimProcess.h"
 
@@ -26,6 +27,7 @@ struct Received {
     QList<qint64> pts;
     qint64 firstMs = -1;
     qint64 lastMs = -1;
+    int receiveBuffer = -1; // bytes the worker's socket holds, -1 when the worker did not start
 };
 
 } // namespace
@@ -40,8 +42,24 @@ private slots:
     void controllerStartsTheStream();
 
 private:
+    // Every row counts the simulator's losses only, so it needs a receive buffer that holds whole bursts;
+    // without one nothing is received (see bufferTooSmall).
     Received receive(const QStringList &simArgs, int expectedFrames, bool viaController = false);
 };
+
+namespace {
+// A buffer short of two frames loses lines of every burst by design (the worker warns about it); what
+// arrives then says nothing about the worker. Empty when the buffer holds bursts.
+QString bufferTooSmall(const Received &r)
+{
+    if (r.receiveBuffer < 0 || r.receiveBuffer >= PylonWorker::kMinimumReceiveBuffer)
+        return {};
+    return QStringLiteral("the worker's UDP receive buffer is %1 bytes, less than two frames, and this test may not "
+                          "grant it more (no CAP_NET_ADMIN): raise net.core.rmem_max to 4194304 to check the "
+                          "stream")
+        .arg(r.receiveBuffer);
+}
+} // namespace
 
 void TestE2eStream::initTestCase()
 {
@@ -59,6 +77,14 @@ Received TestE2eStream::receive(const QStringList &simArgs, int expectedFrames, 
     thread.start();
     QMetaObject::invokeMethod(worker, "startWorker", Qt::QueuedConnection);
     if (!log.waitFor(QStringLiteral("Started Network Worker Thread."), 5000)) {
+        thread.quit();
+        thread.wait();
+        delete worker;
+        return r;
+    }
+    // What the worker asked for, granted past net.core.rmem_max where the test is allowed to.
+    r.receiveBuffer = ReceiveBuffer(PylonWorker::kPort).force(PylonWorker::kRequestedReceiveBuffer);
+    if (r.receiveBuffer < PylonWorker::kMinimumReceiveBuffer) {
         thread.quit();
         thread.wait();
         delete worker;
@@ -146,6 +172,8 @@ void TestE2eStream::framesEqualWhatWasDrawn()
     QFETCH(int, firstFrame);
 
     const Received r = receive(args, frames);
+    if (!bufferTooSmall(r).isEmpty())
+        QSKIP(qPrintable(bufferTooSmall(r)));
     QCOMPARE(r.frames, frames);
     const double match = double(r.waterfallLinesMatching) / r.waterfallLines;
     QVERIFY2(match >= minLineMatch && match <= maxLineMatch, qPrintable(QString::number(match)));
@@ -170,6 +198,8 @@ void TestE2eStream::controllerStartsTheStream()
         settings.clear();
     }
     const Received r = receive({"--provision-client"}, 60, true);
+    if (!bufferTooSmall(r).isEmpty())
+        QSKIP(qPrintable(bufferTooSmall(r)));
     QCOMPARE(r.frames, 60);
     QCOMPARE(r.exact, 60);
     QCOMPARE(r.numbers.first(), uint16_t(0));
