@@ -35,6 +35,8 @@ public:
     // Names of the input devices, for the preferences.
     QStringList listInputDevices();
     bool isOpen() const { return m_open; }
+    // Forgets the callback bindings, whose function values must not outlive the engine that made them.
+    void dropCallbacks() { m_callbacks.clear(); }
 
     Q_INVOKABLE void ignore(int status, int data1);
     Q_INVOKABLE void bindButton(int status, int data1, int data2, ScriptAPI::FrontPanelButton button,

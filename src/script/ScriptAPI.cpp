@@ -208,6 +208,14 @@ void ScriptAPI::schedule(int msDelay, QJSValue callback)
     m_schedule.insert(quint32(due), callback);
 }
 
+void ScriptAPI::dropScheduledCallbacks()
+{
+    if (!m_schedule.isEmpty())
+        qInfo().noquote()
+            << QStringLiteral("Dropped %1 scheduled callbacks of the closed extension").arg(m_schedule.size());
+    m_schedule.clear();
+}
+
 void ScriptAPI::tick()
 {
     ++m_ticks;
@@ -217,9 +225,6 @@ void ScriptAPI::tick()
     // values() lists the latest insertion first; callbacks run in the order they were scheduled.
     for (auto it = due.crbegin(); it != due.crend(); ++it) {
         QJSValue callback = *it;
-        // A callback of an extension that was closed in the meantime belongs to an engine that is gone.
-        if (!callback.isCallable())
-            continue;
         const QJSValue result = callback.call({QJSValue(time())});
         if (result.isError())
             emit scriptError(describeError(result));

@@ -71,6 +71,9 @@ public:
     Q_INVOKABLE void schedule(int msDelay, QJSValue callback);
 
     int pendingCallbacks() const { return m_schedule.size(); }
+    // Forgets every pending callback. A function value must not outlive its engine (even copying it then crashes),
+    // so the owner calls this before it deletes the engine of the extension that scheduled them.
+    void dropScheduledCallbacks();
     const Frame_t *heldFrame() const { return m_held; }
     // The frame held for pixel queries, taken out of the chain's hands (for an owner shutting the chain down).
     Frame_t *takeFrame();
