@@ -77,6 +77,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void exampleExtension();
+    void sixtyFramesASecondWithTheScriptInTheChain();
     void edgeCases_data();
     void edgeCases();
     void midiBindings_data();
@@ -292,6 +293,31 @@ void TestScriptSim::exampleExtension()
     QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
     QVERIFY(ready.wait(3000));
     QVERIFY(grab->image().save(screenshotPath(QStringLiteral("script_sim_extension_view"))));
+}
+
+void TestScriptSim::sixtyFramesASecondWithTheScriptInTheChain()
+{
+    // An extension reads a pixel at every tick while 60 frames a second pass display, bit test and script API.
+    openExtension(QStringLiteral("import QtQuick 2.15\nimport com.fernhollow.singletons 1.0\nItem {\n"
+                                 "function look(t) { IC7300.pixel(Qt.point(1, 1)); IC7300.schedule(0, look) }\n"
+                                 "Component.onCompleted: look(0) }\n"));
+    child<QAction>("actionFPS_60")->trigger();
+    QTest::qWait(1000);
+    const uint32_t lostBefore = g_framesLostNoBuffer.load();
+    ScriptAPI *api = m_window->scriptApi();
+    QList<int64_t> seen;
+    QMetaObject::Connection c = connect(m_window.get(), &MainWindow::buffDispose, this, [&] {
+        if (api->heldFrame())
+            seen << api->heldFrame()->pts;
+    });
+    QTest::qWait(10000);
+    disconnect(c);
+    child<QAction>("actionFPS_30")->trigger();
+    // The worker has 20 buffers: had any stage kept frames, it would have run out long before 600 frames.
+    QCOMPARE(g_framesLostNoBuffer.load(), lostBefore);
+    QVERIFY2(seen.size() >= 570, qPrintable(QString::number(seen.size())));
+    QVERIFY(seen.last() - seen.first() >= 570);
+    switchExtension(false);
 }
 
 void TestScriptSim::edgeCases_data()
