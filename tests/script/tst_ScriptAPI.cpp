@@ -8,7 +8,6 @@
 #include "script/ScriptAPI.h"
 #include "support/ScriptedMidiSource.h"
 
-#include <QElapsedTimer>
 #include <QJSEngine>
 #include <QMetaEnum>
 #include <QQmlComponent>
@@ -24,10 +23,6 @@ class TestScriptAPI : public QObject
 {
     Q_OBJECT
 private slots:
-    void press_data();
-    void press();
-    void touchReleases_data();
-    void touchReleases();
     void encoderAdjust_data();
     void encoderAdjust();
     void encoderSet_data();
@@ -41,82 +36,6 @@ private slots:
     void enumerationsInQml();
     void singletonsReachEveryEngine();
 };
-
-void TestScriptAPI::press_data()
-{
-    QTest::addColumn<int>("button");
-    QTest::addColumn<int>("duration"); // -1: the default
-    QTest::addColumn<QByteArrayList>("sent");
-    QTest::addColumn<int>("minHeldMs");
-    QTest::addColumn<QString>("log");
-    QTest::newRow("Multi, default hold") << 0x1004 << -1 << QByteArrayList{"fe1004fd", "fe1000fd"} << 95
-                                         << "Button pressed from QML: FPB_Multi";
-    QTest::newRow("Notch, 250 ms") << 0x0E02 << 250 << QByteArrayList{"fe0e02fd", "fe0e00fd"} << 245
-                                   << "Button pressed from QML: FPB_Notch";
-    // Qt refuses a negative timer: without the fix the release never comes and TRANSMIT stays keyed.
-    QTest::newRow("Transmit, negative hold")
-        << 0x0D01 << -1000 << QByteArrayList{"fe0d01fd", "fe0d00fd"} << 0 << "Button pressed from QML: FPB_Transmit";
-    QTest::newRow("code not in the list")
-        << 0x0B07 << 0 << QByteArrayList{"fe0b07fd", "fe0b00fd"} << 0 << "Button pressed from QML: 2823";
-    QTest::newRow("zero") << 0 << -1 << QByteArrayList{} << 0 << "Failed to press button, unrecongized button in call";
-    QTest::newRow("wider than a key code")
-        << 0x10E02 << -1 << QByteArrayList{} << 0 << "Failed to press button, unrecongized button in call";
-}
-
-void TestScriptAPI::press()
-{
-    QFETCH(int, button);
-    QFETCH(int, duration);
-    QFETCH(QByteArrayList, sent);
-    QFETCH(int, minHeldMs);
-    QFETCH(QString, log);
-    ScriptAPI api(nullptr, 0);
-    QSignalSpy spy(&api, &ScriptAPI::injectData);
-    LogCapture logs;
-    QElapsedTimer held;
-    held.start();
-    if (duration == -1)
-        api.press(ScriptAPI::FrontPanelButton(button));
-    else
-        api.press(ScriptAPI::FrontPanelButton(button), duration);
-    QVERIFY2(logs.contains(log), qPrintable(logs.lines().join('\n')));
-    if (sent.isEmpty()) {
-        QTest::qWait(150);
-        QCOMPARE(spy.count(), 0);
-        return;
-    }
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toByteArray().toHex(), sent.at(0));
-    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 2, 2000);
-    QVERIFY(held.elapsed() >= minHeldMs);
-    QCOMPARE(spy.at(1).at(0).toByteArray().toHex(), sent.at(1));
-}
-
-void TestScriptAPI::touchReleases_data()
-{
-    QTest::addColumn<int>("duration");
-    QTest::addColumn<int>("minHeldMs");
-    QTest::newRow("100 ms") << 100 << 95;
-    QTest::newRow("0 ms") << 0 << 0;
-    QTest::newRow("negative counts as 0") << -5 << 0;
-}
-
-void TestScriptAPI::touchReleases()
-{
-    QFETCH(int, duration);
-    QFETCH(int, minHeldMs);
-    ScriptAPI api(nullptr, 0);
-    QSignalSpy touch(&api, &ScriptAPI::injectTouch);
-    QSignalSpy release(&api, &ScriptAPI::injectTouchRelease);
-    QElapsedTimer held;
-    held.start();
-    api.touch(QPoint(300, 180), duration);
-    QCOMPARE(touch.count(), 1);
-    QCOMPARE(touch.at(0).at(0).toPoint(), QPoint(300, 180));
-    QCOMPARE(release.count(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(release.count(), 1, 1000);
-    QVERIFY(held.elapsed() >= minHeldMs);
-}
 
 void TestScriptAPI::encoderAdjust_data()
 {
