@@ -32,7 +32,9 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
       m_mainAccumulator(new RotaryAccumulator(this)), m_multiAccumulator(new RotaryAccumulator(this)),
       m_bpfInAccumulator(new RotaryAccumulator(this)), m_bpfOutAccumulator(new RotaryAccumulator(this)),
       m_midi(new Midi(midiBackend ? std::move(midiBackend) : createPortMidiBackend(), this)),
-      m_watchdog(new ScriptWatchdog(this, clock)), m_about(new About(this)), m_bitTest(new SingalBit(this))
+      // Real time, whatever clock the key holds are measured with: the watchdog's thread reads it while the GUI
+      // thread is stuck.
+      m_watchdog(new ScriptWatchdog(this)), m_about(new About(this)), m_bitTest(new SingalBit(this))
 {
     ui->setupUi(this);
     QThread::currentThread()->setObjectName(QStringLiteral("GUI Thread"));
