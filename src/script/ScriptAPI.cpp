@@ -235,9 +235,10 @@ QString ScriptAPI::describeError(const QJSValue &result)
 {
     if (!result.isError())
         return {};
-    // The engine does not tell a thrown error's column; 0 stands for "unknown".
+    // The engine does not tell a thrown error's column; 0 stands for "unknown". An interrupted script has no place.
+    const QJSValue file = result.property(QStringLiteral("fileName"));
     return QStringLiteral("%1:%2:0: %3")
-        .arg(result.property(QStringLiteral("fileName")).toString())
+        .arg(file.isString() ? file.toString() : QStringLiteral("<unknown>"))
         .arg(result.property(QStringLiteral("lineNumber")).toInt())
         .arg(result.toString());
 }

@@ -51,7 +51,7 @@ public:
 
     // The newest extension errors the error box keeps, and how much of each line.
     static constexpr int kMaxExtensionErrors = 100;
-    static constexpr int kMaxExtensionErrorChars = 1000;
+    static constexpr int kMaxExtensionErrorChars = 300;
 
     // clock: what key hold times are measured with; tests hand in one they move by hand.
     // midiBackend: the MIDI input library; PortMidi when null.
@@ -141,6 +141,7 @@ private:
     QMessageBox *m_extensionErrorBox = nullptr;
     QStringList m_extensionErrors;
     bool m_extensionLoadFailed = false;
+    bool m_extensionErrorsPending = false;
     About *m_about = nullptr;
     SingalBit *m_bitTest = nullptr;
     int m_constantRateTimerId = -1;

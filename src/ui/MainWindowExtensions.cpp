@@ -15,6 +15,7 @@
 #include <QQmlError>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QTimer>
 #include <QUrl>
 
 void MainWindow::setupExtensions()
@@ -121,18 +122,26 @@ void MainWindow::showExtensionProblem(const QString &line)
     m_extensionErrors.append(line);
     while (m_extensionErrors.size() > kMaxExtensionErrors)
         m_extensionErrors.removeFirst();
-    // One box, updated in place: a script that fails every tick must not bury the desktop under windows.
-    if (!m_extensionErrorBox) {
-        m_extensionErrorBox =
-            new QMessageBox(QMessageBox::Warning, ui->actionExtensions->text(), QString(), QMessageBox::Ok, this);
-        m_extensionErrorBox->setObjectName(QStringLiteral("extensionErrorBox"));
-        m_extensionErrorBox->setWindowModality(Qt::NonModal);
-        m_extensionErrorBox->setModal(false);
-    }
-    m_extensionErrorBox->setText(m_extensionLoadFailed ? QStringLiteral("Failed to load extensions.")
-                                                       : QStringLiteral("The extension reported errors."));
-    m_extensionErrorBox->setInformativeText(m_extensionErrors.join(QLatin1Char('\n')));
-    m_extensionErrorBox->show();
+    // Laid out once per turn of the event loop, however many errors arrive in it: a script failing a hundred
+    // callbacks in one tick would otherwise hold the window for seconds re-wrapping the text.
+    if (m_extensionErrorsPending)
+        return;
+    m_extensionErrorsPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_extensionErrorsPending = false;
+        // One box, updated in place: a script that fails every tick must not bury the desktop under windows.
+        if (!m_extensionErrorBox) {
+            m_extensionErrorBox =
+                new QMessageBox(QMessageBox::Warning, ui->actionExtensions->text(), QString(), QMessageBox::Ok, this);
+            m_extensionErrorBox->setObjectName(QStringLiteral("extensionErrorBox"));
+            m_extensionErrorBox->setWindowModality(Qt::NonModal);
+            m_extensionErrorBox->setModal(false);
+        }
+        m_extensionErrorBox->setText(m_extensionLoadFailed ? QStringLiteral("Failed to load extensions.")
+                                                           : QStringLiteral("The extension reported errors."));
+        m_extensionErrorBox->setInformativeText(m_extensionErrors.join(QLatin1Char('\n')));
+        m_extensionErrorBox->show();
+    });
 }
 
 void MainWindow::extensionBlocked()

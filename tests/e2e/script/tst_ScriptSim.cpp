@@ -85,6 +85,7 @@ private slots:
     void lifecycle();
     void brokenScripts_data();
     void brokenScripts();
+    void errorTextIsBounded();
     void watchdog_data();
     void watchdog();
     void startsWithARunawayScript();
@@ -529,6 +530,29 @@ void TestScriptSim::brokenScripts()
     QVERIFY(!box->isVisible());
 }
 
+void TestScriptSim::errorTextIsBounded()
+{
+    LogCapture logs;
+    // 150 errors of 5000 characters each, in one tick.
+    openExtension(
+        QStringLiteral("import QtQuick 2.15\nimport com.fernhollow.singletons 1.0\nItem { Component.onCompleted: {\n"
+                       "for (var i = 0; i < 150; ++i) IC7300.schedule(0, (function(n) { return function() {\n"
+                       "throw new Error(n + ':' + 'x'.repeat(5000)) } })(i)) } }\n"));
+    QMessageBox *box = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((box = child<QMessageBox>("extensionErrorBox")) && box->isVisible(), 3000);
+    const QStringList lines = box->informativeText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), MainWindow::kMaxExtensionErrors);
+    // The newest are kept, each cut short.
+    QVERIFY(lines.first().contains(QStringLiteral("Error: 50:xxx")));
+    QVERIFY(lines.last().contains(QStringLiteral("Error: 149:xxx")));
+    for (const QString &line : lines)
+        QVERIFY(line.size() <= MainWindow::kMaxExtensionErrorChars + 3);
+    QCOMPARE(logs.count(QStringLiteral("Extension error: ")), 150);
+    QCOMPARE(m_window->findChildren<QMessageBox *>().size(), 1);
+    box->close();
+    goodScriptStillWorks();
+}
+
 void TestScriptSim::watchdog_data()
 {
     QTest::addColumn<QString>("qml");
@@ -564,8 +588,8 @@ void TestScriptSim::watchdog()
     QVERIFY(!child<QAction>("actionExtensions")->isChecked());
     QCOMPARE(settings().value(SettingsKeys::kScriptShow).toBool(), false);
     QVERIFY(!m_window->extensionView());
-    QMessageBox *box = child<QMessageBox>("extensionErrorBox");
-    QVERIFY(box && box->isVisible());
+    QMessageBox *box = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((box = child<QMessageBox>("extensionErrorBox")) && box->isVisible(), 1000);
     QVERIFY(
         box->informativeText().contains(QStringLiteral("Extension stopped: it blocked the window for more than 5 s.")));
     box->close();
