@@ -109,6 +109,18 @@ void ScriptAPI::press(ScriptAPI::FrontPanelButton button, int duration)
     QTimer::singleShot(qMax(0, duration), this, [this, release] { emit injectData(release); });
 }
 
+void ScriptAPI::touch(const QJSValue &p, int duration)
+{
+    const QVariant v = p.toVariant();
+    if (v.userType() != QMetaType::QPointF && v.userType() != QMetaType::QPoint) {
+        const QString text = QStringLiteral("IC7300.touch: the point must be Qt.point(x, y), not %1").arg(p.toString());
+        qWarning().noquote() << text;
+        emit scriptError(text);
+        return;
+    }
+    touch(v.toPointF().toPoint(), duration);
+}
+
 void ScriptAPI::touch(QPoint p, int duration)
 {
     emit injectTouch(p);

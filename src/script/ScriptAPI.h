@@ -63,7 +63,10 @@ public:
     ~ScriptAPI() override;
 
     Q_INVOKABLE void press(ScriptAPI::FrontPanelButton button, int duration = kDefaultHoldMs);
-    Q_INVOKABLE void touch(QPoint p, int duration = kDefaultHoldMs);
+    // From a script the point comes as a script value: Qt would turn anything that is not a point into (0, 0) and
+    // touch the screen there.
+    Q_INVOKABLE void touch(const QJSValue &p, int duration = kDefaultHoldMs);
+    void touch(QPoint p, int duration = kDefaultHoldMs);
     Q_INVOKABLE void encoderAdjust(ScriptAPI::RelativeEncoder e, int ticks);
     Q_INVOKABLE void encoderSet(ScriptAPI::AbsoluteEncoder e, double percent);
     Q_INVOKABLE QColor pixel(QPoint p);

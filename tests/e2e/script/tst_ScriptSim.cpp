@@ -493,6 +493,10 @@ void TestScriptSim::brokenScripts_data()
                "Item { Component.onCompleted: MIDI.bind(0xB0, 0x14, function() {\n throw new Error('midi boom') }) }\n"
         << QString() << "The extension reported errors."
         << ".qml:5:0: Error: midi boom" << 0x14;
+    // Qt would touch (0, 0) for a point that is none.
+    QTest::newRow("wrong argument types") << head + "Item { Component.onCompleted: IC7300.touch('here', 5) }\n"
+                                          << QString() << "The extension reported errors."
+                                          << "IC7300.touch: the point must be Qt.point(x, y), not here" << 0;
     // Qt converts most mismatched arguments itself (with its own warning); a missing one is an exception.
     QTest::newRow("wrong argument count") << head + "Item { Component.onCompleted: IC7300.encoderAdjust(1) }\n"
                                           << QString() << "The extension reported errors."
@@ -506,6 +510,7 @@ void TestScriptSim::brokenScripts()
     QFETCH(QString, boxText);
     QFETCH(QString, error);
     QFETCH(int, midiData1);
+    const int mark = injectsSoFar();
     LogCapture logs;
     if (qml.isNull())
         openExtension(QString(), path);
@@ -524,6 +529,8 @@ void TestScriptSim::brokenScripts()
     const QStringList lines = logs.matching(QStringLiteral("Extension error: "));
     QVERIFY2(lines.size() == 1 && lines.first().contains(error), qPrintable(lines.join('\n')));
     QCOMPARE(m_window->findChildren<QMessageBox *>().size(), 1);
+    // Nothing reached the radio, least of all a touch in its corner.
+    QCOMPARE(injectsSoFar(), mark);
     box->grab().save(screenshotPath(QStringLiteral("script_sim_error_box")));
     box->close();
     goodScriptStillWorks();
