@@ -137,9 +137,13 @@ void ControlPort::handleRequest(Session *s, const Request &r)
         // A read is answered with its value: that is its acknowledgement.
         sendValue(s, r.counter, r.payload.read.addr, m_unit->readRegister(r.payload.read.addr));
         return;
-    case Request_inject_tag:
-        m_unit->inject(QByteArray(reinterpret_cast<const char *>(r.payload.inject.bytes), r.payload.inject.size));
+    case Request_inject_tag: {
+        const QByteArray bytes(reinterpret_cast<const char *>(r.payload.inject.bytes), r.payload.inject.size);
+        // Tests read the front-panel bus bytes the unit received from here.
+        qInfo().noquote() << QStringLiteral("Inject %1").arg(QString::fromLatin1(bytes.toHex()));
+        m_unit->inject(bytes);
         break;
+    }
     default: break;
     }
     // The unit may have dropped the connection while handling the request.

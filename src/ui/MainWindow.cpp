@@ -4,6 +4,9 @@
 #include "app/SettingsKeys.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
+#include "script/Midi.h"
+#include "script/ScriptAPI.h"
+#include "script/ScriptWatchdog.h"
 #include "stream/PylonWorker.h"
 #include "ui/About.h"
 #include "ui/PeekPoke.h"
@@ -15,17 +18,23 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QImage>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QQuickView>
 #include <QThread>
 #include <QTimer>
 
-MainWindow::MainWindow(QWidget *parent, const Clock *clock)
+MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<MidiBackend> midiBackend)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication),
-      m_status(new OverallStatus(this)), m_peekPoke(new PeekPoke(this)), m_workerThread(new QThread(this)),
-      m_worker(new PylonWorker), m_controller(new PylonController(this)), m_ltxdDecoder(new LtxdDecoder(this)),
-      m_lrxdDecoder(new LrxdDecoder(this)), m_clock(clock), m_mainAccumulator(new RotaryAccumulator(this)),
-      m_multiAccumulator(new RotaryAccumulator(this)), m_bpfInAccumulator(new RotaryAccumulator(this)),
-      m_bpfOutAccumulator(new RotaryAccumulator(this)), m_about(new About(this)), m_bitTest(new SingalBit(this))
+      m_status(new OverallStatus(this)), m_scriptApi(new ScriptAPI(this)), m_peekPoke(new PeekPoke(this)),
+      m_workerThread(new QThread(this)), m_worker(new PylonWorker), m_controller(new PylonController(this)),
+      m_ltxdDecoder(new LtxdDecoder(this)), m_lrxdDecoder(new LrxdDecoder(this)), m_clock(clock),
+      m_mainAccumulator(new RotaryAccumulator(this)), m_multiAccumulator(new RotaryAccumulator(this)),
+      m_bpfInAccumulator(new RotaryAccumulator(this)), m_bpfOutAccumulator(new RotaryAccumulator(this)),
+      m_midi(new Midi(midiBackend ? std::move(midiBackend) : createPortMidiBackend(), this)),
+      // Real time, whatever clock the key holds are measured with: the watchdog's thread reads it while the GUI
+      // thread is stuck.
+      m_watchdog(new ScriptWatchdog(this)), m_about(new About(this)), m_bitTest(new SingalBit(this))
 {
     ui->setupUi(this);
     QThread::currentThread()->setObjectName(QStringLiteral("GUI Thread"));
@@ -44,12 +53,18 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock)
     setupRenderZones();
     wireFrontPanelButtons(this);
     setupViews();
+    setupExtensions();
 
     connect(ui->actionLog_Network_Metadata, &QAction::toggled, m_worker, &PylonWorker::logPacketData);
     connect(m_status, &OverallStatus::notifyChange, this, &MainWindow::setEnables);
 
     ui->stackedWidget->setCurrentIndex(m_settings.value(SettingsKeys::kMainWindowStackIndex, 0).toInt());
     restoreGeometry(m_settings.value(SettingsKeys::kMainWindowGeometry).toByteArray());
+
+    // The preferences dialog that lists the devices and reloads the MIDI input is not part of this window yet; the
+    // list is still logged and announced as the window starts.
+    m_midi->listInputDevices();
+    m_midi->setScriptApi(m_scriptApi);
 
     setupDebugActions();
     setupPowerAndDials();
@@ -64,7 +79,7 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock)
 
     // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
     for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update,
-                             ui->actionSet_Username_Password, ui->actionCheck_for_Updates, ui->actionExtensions})
+                             ui->actionSet_Username_Password, ui->actionCheck_for_Updates})
         missing->setEnabled(false);
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
     ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());
@@ -72,6 +87,8 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock)
 
 MainWindow::~MainWindow()
 {
+    // The extension's engine holds the script API and the MIDI object as its singletons; it goes before they do.
+    closeExtensionView();
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
     m_workerThread->quit();
     m_workerThread->wait();
@@ -270,5 +287,10 @@ void MainWindow::closeEvent(QCloseEvent *event)
     m_settings.setValue(SettingsKeys::kMainWindowGeometry, saveGeometry());
     m_settings.setValue(SettingsKeys::kMainWindowStackIndex, ui->stackedWidget->currentIndex());
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
+    // An open extension would keep the program running, and driving the radio, with no window left to stop it.
+    // The choice to show it stays saved for the next start.
+    closeExtensionView();
+    if (m_extensionErrorBox)
+        m_extensionErrorBox->close();
     QMainWindow::closeEvent(event);
 }

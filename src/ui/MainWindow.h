@@ -4,6 +4,7 @@
 #include "app/Frame.h"
 #include "link/OverallStatus.h"
 #include "link/PylonController.h"
+#include "script/MidiBackend.h"
 
 #include <QHash>
 #include <QList>
@@ -14,6 +15,11 @@
 #include <memory>
 
 class About;
+class Midi;
+class QMessageBox;
+class QQuickView;
+class ScriptAPI;
+class ScriptWatchdog;
 class LrxdDecoder;
 class LtxdDecoder;
 class PeekPoke;
@@ -43,8 +49,14 @@ public:
     static constexpr int kConstantRateTickMs = 33;
     static constexpr int kDefaultMaxVolume = 62;
 
+    // The newest extension errors the error box keeps, and how much of each line.
+    static constexpr int kMaxExtensionErrors = 100;
+    static constexpr int kMaxExtensionErrorChars = 300;
+
     // clock: what key hold times are measured with; tests hand in one they move by hand.
-    explicit MainWindow(QWidget *parent = nullptr, const Clock *clock = Clock::steady());
+    // midiBackend: the MIDI input library; PortMidi when null.
+    explicit MainWindow(QWidget *parent = nullptr, const Clock *clock = Clock::steady(),
+                        std::unique_ptr<MidiBackend> midiBackend = nullptr);
     ~MainWindow() override;
 
     // Wires every push button under root whose object name starts with "fpb" to the front-panel key its name
@@ -54,6 +66,9 @@ public:
 
     PylonController *controller() const { return m_controller; }
     OverallStatus *overallStatus() const { return m_status; }
+    ScriptAPI *scriptApi() const { return m_scriptApi; }
+    Midi *midi() const { return m_midi; }
+    QQuickView *extensionView() const { return m_extensionView.get(); }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -71,6 +86,7 @@ public slots:
     void invalidateViewport();
     void changedViewport(int index, QWidget *active, QList<QWidget *> inactive);
     void settingsChanged();
+    void on_actionExtensions_triggered(bool checked);
 
 private slots:
     void on_actionGenerate_App_Crash_triggered();
@@ -90,10 +106,18 @@ private:
     void setupPowerAndDials();
     void onBadCredentials(const QString &hint);
     void shrinkToFitSoon();
+    void setupExtensions();
+    void closeExtensionView();
+    void loadExtension(QQuickView *view);
+    // Logs one error of the extension and shows it in the error box.
+    void reportExtensionError(const QString &text);
+    void showExtensionProblem(const QString &line);
+    void extensionBlocked();
 
     std::unique_ptr<Ui::MainWindow> ui;
     QSettings m_settings;
     OverallStatus *m_status = nullptr;
+    ScriptAPI *m_scriptApi = nullptr;
     PeekPoke *m_peekPoke = nullptr;
     QThread *m_workerThread = nullptr;
     PylonWorker *m_worker = nullptr;
@@ -111,6 +135,13 @@ private:
     RotaryAccumulator *m_multiAccumulator = nullptr;
     RotaryAccumulator *m_bpfInAccumulator = nullptr;
     RotaryAccumulator *m_bpfOutAccumulator = nullptr;
+    std::unique_ptr<QQuickView> m_extensionView;
+    Midi *m_midi = nullptr;
+    ScriptWatchdog *m_watchdog = nullptr;
+    QMessageBox *m_extensionErrorBox = nullptr;
+    QStringList m_extensionErrors;
+    bool m_extensionLoadFailed = false;
+    bool m_extensionErrorsPending = false;
     About *m_about = nullptr;
     SingalBit *m_bitTest = nullptr;
     int m_constantRateTimerId = -1;

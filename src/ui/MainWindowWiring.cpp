@@ -4,6 +4,7 @@
 #include "app/SettingsKeys.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
+#include "script/ScriptAPI.h"
 #include "stream/PylonWorker.h"
 #include "ui/About.h"
 #include "ui/FrontPanelKeys.h"
@@ -33,11 +34,18 @@ void MainWindow::wireControllerAndWorker()
     connect(m_controller, &PylonController::registerChanged, m_peekPoke, &PeekPoke::newData);
     connect(m_controller, &PylonController::badCredentials, this, &MainWindow::onBadCredentials);
 
-    // The frame chain with the stages that exist: display, bit test, back to the worker. Each stage passes every
-    // frame on exactly once; the worker takes back only frames of its own pool.
+    // The frame chain with the stages that exist: display, bit test, script API (which keeps the newest frame for
+    // pixel queries), back to the worker. Each stage passes every frame on exactly once; the worker takes back only
+    // frames of its own pool.
     connect(m_worker, &PylonWorker::newFrame, this, &MainWindow::workerFramePassthrough);
     connect(this, &MainWindow::buffDispose, m_bitTest, &SingalBit::newBuff);
-    connect(m_bitTest, &SingalBit::buffDispose, m_worker, &PylonWorker::buffDispose);
+    connect(m_bitTest, &SingalBit::buffDispose, m_scriptApi, &ScriptAPI::newBuff);
+    connect(m_scriptApi, &ScriptAPI::buffDispose, m_worker, &PylonWorker::buffDispose);
+
+    connect(m_scriptApi, &ScriptAPI::injectData, m_controller, &PylonController::writeInject);
+    connect(m_scriptApi, &ScriptAPI::injectTouch, m_controller, &PylonController::injectTouch);
+    connect(m_scriptApi, &ScriptAPI::injectTouchRelease, m_controller, &PylonController::injectTouchRelease);
+    connect(m_scriptApi, &ScriptAPI::injectMultiDial, m_controller, &PylonController::spinMultiDial);
 
     connect(m_peekPoke, &PeekPoke::peek, m_controller, &PylonController::readWord);
     connect(m_peekPoke, &PeekPoke::poke, m_controller, &PylonController::writeWord);
