@@ -2,10 +2,12 @@
 // datagram they would send is recorded, every datagram they hear is made here.
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Browser.h"
+#include "discovery/mdns/Cache.h"
 #include "discovery/mdns/Dns.h"
 #include "discovery/mdns/Hostname.h"
 #include "discovery/mdns/Prober.h"
 #include "discovery/mdns/Provider.h"
+#include "discovery/mdns/Resolver.h"
 
 #include <QSysInfo>
 #include <QtTest>
@@ -127,6 +129,8 @@ private slots:
     void providerAnswers();
     void providerSaysGoodbye();
     void republishingKeepsTheNumberedName();
+    void namesCompareWithoutCase_data();
+    void namesCompareWithoutCase();
 
 private:
     FakeServer m_server;
@@ -366,6 +370,113 @@ void tst_MdnsResponders::republishingKeepsTheNumberedName()
     QCOMPARE(describe(server.sent.at(0)), (QStringList{"PTR " + kType, "SRV box-2." + kType, "TXT box-2." + kType}));
     QCOMPARE(server.sent.at(0).records().at(0).target(), "box-2." + kType);
     QCOMPARE(server.sent.at(0).records().at(1).port(), quint16(2));
+}
+
+enum CaseScenario {
+    ResolverHearsCapitals,
+    BrowserHearsCapitals,
+    HostnameConflict,
+    ProberConflict,
+    ProviderQuestion,
+    CacheFlush
+};
+Q_DECLARE_METATYPE(CaseScenario)
+
+void tst_MdnsResponders::namesCompareWithoutCase_data()
+{
+    QTest::addColumn<CaseScenario>("scenario");
+    QTest::newRow("resolver takes an answer in capitals") << ResolverHearsCapitals;
+    QTest::newRow("browser takes a service spelled in capitals") << BrowserHearsCapitals;
+    QTest::newRow("host name conflict in other case") << HostnameConflict;
+    QTest::newRow("instance conflict in other case") << ProberConflict;
+    QTest::newRow("provider answers a question in capitals") << ProviderQuestion;
+    QTest::newRow("cache flush replaces another spelling") << CacheFlush;
+}
+
+void tst_MdnsResponders::namesCompareWithoutCase()
+{
+    QFETCH(CaseScenario, scenario);
+    FakeServer server;
+    switch (scenario) {
+    case ResolverHearsCapitals: {
+        Resolver resolver(&server, "vq6020.local.");
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        Record a;
+        a.setName("VQ6020.Local.");
+        a.setType(A);
+        a.setAddress(QHostAddress("10.1.2.3"));
+        server.deliver(response({a}));
+        QCOMPARE(resolved.count(), 1);
+        break;
+    }
+    case BrowserHearsCapitals: {
+        Browser browser(&server, kType);
+        QSignalSpy added(&browser, &Browser::serviceAdded);
+        Record ptr = ptrRecord("Relay");
+        ptr.setName(kType.toUpper());
+        Record srv = srvRecord("Relay", "a.local.", 4242);
+        srv.setName("Relay." + kType.toUpper());
+        server.deliver(response({ptr, srv}));
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(added.first().at(0).value<Service>().name(), QByteArray("Relay"));
+        // The same instance in another spelling is the same service.
+        srv.setName("RELAY." + kType);
+        srv.setPort(4343);
+        QSignalSpy updated(&browser, &Browser::serviceUpdated);
+        server.deliver(response({srv}));
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(updated.count(), 1);
+        break;
+    }
+    case HostnameConflict: {
+        Hostname hostname(&server);
+        Record taken;
+        taken.setName(machineHostname().toUpper());
+        taken.setType(A);
+        taken.setAddress(QHostAddress("10.0.0.1"));
+        server.deliver(response({taken}));
+        QCOMPARE(hostname.hostName(), machineHostname(2));
+        break;
+    }
+    case ProberConflict: {
+        Prober prober(&server, srvRecord("box", "h.local.", 1));
+        server.deliver(response({srvRecord("BOX", "other.local.", 2)}));
+        QCOMPARE(server.sent.last().queries().at(0).name(), "box-2." + kType);
+        break;
+    }
+    case ProviderQuestion: {
+        Hostname hostname(&server);
+        hostname.setTimeScale(kSpeed);
+        Provider provider(&server, &hostname);
+        provider.setTimeScale(kSpeed);
+        Service service;
+        service.setName("box");
+        service.setType(kType);
+        service.setPort(1);
+        provider.publishService(service);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.sent.isEmpty() && server.sent.last().isResponse(), 30000);
+        server.sent.clear();
+        server.deliver(query("BOX." + kType.toUpper(), SRV));
+        QCOMPARE(server.sent.size(), 1);
+        QCOMPARE(describe(server.sent.at(0)), QStringList{"SRV box." + kType});
+        break;
+    }
+    case CacheFlush: {
+        Cache cache;
+        Record a;
+        a.setName("unit.local.");
+        a.setType(A);
+        a.setAddress(QHostAddress("10.0.0.1"));
+        cache.insertRecord(a);
+        a.setName("UNIT.local.");
+        a.setAddress(QHostAddress("10.0.0.2"));
+        a.setFlushCache(true);
+        cache.insertRecord(a);
+        QCOMPARE(cache.findRecords("Unit.Local.", A).size(), 1);
+        QCOMPARE(cache.findRecords("unit.local.", A).at(0).address(), QHostAddress("10.0.0.2"));
+        break;
+    }
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)

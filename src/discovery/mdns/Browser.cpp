@@ -73,20 +73,20 @@ void BrowserPrivate::onMessageReceived(const Message &message)
 {
     if (!message.isResponse())
         return;
-    const QByteArray typeSuffix = '.' + type;
     const QList<Record> records = message.records();
-    QSet<QByteArray> marked;
+    // Folded name -> the name as the peer spelled it (the instance label is shown as sent).
+    QMap<QByteArray, QByteArray> marked;
     for (const Record &record : records) {
-        if (record.type() == PTR && record.name() == type) {
+        if (record.type() == PTR && sameName(record.name(), type)) {
             if (type == MdnsBrowseType) {
                 // Bounded like the service table: the follow-up queries go out in 100 ms.
                 if (enumeratedTypes.size() < Browser::maxServices())
                     enumeratedTypes.insert(record.target());
             } else
-                marked.insert(record.target());
+                marked.insert(foldName(record.target()), record.target());
             cache->insertRecord(record);
-        } else if ((record.type() == SRV || record.type() == TXT) && record.name().endsWith(typeSuffix)) {
-            marked.insert(record.name());
+        } else if ((record.type() == SRV || record.type() == TXT) && nameInDomain(record.name(), type)) {
+            marked.insert(foldName(record.name()), record.name());
             cache->insertRecord(record);
         }
     }
@@ -110,7 +110,7 @@ void BrowserPrivate::onMessageReceived(const Message &message)
         server->sendToGroups(missing);
 
     for (const Record &record : records) {
-        if ((record.type() == A || record.type() == AAAA) && hostnames.contains(record.name()))
+        if ((record.type() == A || record.type() == AAAA) && hostnames.contains(foldName(record.name())))
             cache->insertRecord(record);
     }
 }
@@ -142,20 +142,21 @@ bool BrowserPrivate::updateService(const QByteArray &fqName)
     }
     service.setAttributes(attributes);
 
-    const auto known = services.find(fqName);
+    const QByteArray key = foldName(fqName);
+    const auto known = services.find(key);
     if (known == services.end()) {
         // A flood of made-up instances must not grow the table without bound;
         // real ones get in again once the flood has expired from the cache.
         if (services.size() >= Browser::maxServices())
             return true;
-        services.insert(fqName, service);
-        hostnames.insert(service.hostname());
+        services.insert(key, service);
+        hostnames.insert(foldName(service.hostname()));
         emit q->serviceAdded(service);
         return true;
     }
     const bool changed = known.value() != service;
     known.value() = service;
-    hostnames.insert(service.hostname());
+    hostnames.insert(foldName(service.hostname()));
     if (changed)
         emit q->serviceUpdated(service);
     return true;
@@ -165,17 +166,18 @@ void BrowserPrivate::rebuildHostnames()
 {
     hostnames.clear();
     for (const Service &service : qAsConst(services))
-        hostnames.insert(service.hostname());
+        hostnames.insert(foldName(service.hostname()));
 }
 
 void BrowserPrivate::onRecordExpired(const Record &record)
 {
-    if (!record.name().endsWith('.' + type))
+    if (!nameInDomain(record.name(), type))
         return;
-    if (record.type() == TXT && services.contains(record.name())) {
+    const QByteArray key = foldName(record.name());
+    if (record.type() == TXT && services.contains(key)) {
         updateService(record.name());
     } else if (record.type() == SRV) {
-        const auto known = services.find(record.name());
+        const auto known = services.find(key);
         if (known == services.end())
             return;
         const Service gone = known.value();

@@ -111,7 +111,8 @@ void Cache::insertRecord(const Record &record)
 {
     for (int i = 0; i < d->entries.size(); ++i) {
         const Record &cached = d->entries.at(i).record;
-        const bool sameSet = record.flushCache() && cached.name() == record.name() && cached.type() == record.type();
+        const bool sameSet =
+            record.flushCache() && sameName(cached.name(), record.name()) && cached.type() == record.type();
         if (!sameSet && !(cached == record))
             continue;
         if (record.ttl() == 0) {
@@ -143,7 +144,7 @@ void Cache::insertRecord(const Record &record)
 bool Cache::findRecord(const QByteArray &name, quint16 type, Record &record) const
 {
     for (const Entry &entry : qAsConst(d->entries)) {
-        if ((name.isNull() || entry.record.name() == name) && (type == ANY || entry.record.type() == type)) {
+        if ((name.isNull() || sameName(entry.record.name(), name)) && (type == ANY || entry.record.type() == type)) {
             record = entry.record;
             return true;
         }
@@ -155,7 +156,7 @@ QList<Record> Cache::findRecords(const QByteArray &name, quint16 type) const
 {
     QList<Record> result;
     for (const Entry &entry : qAsConst(d->entries)) {
-        if ((name.isNull() || entry.record.name() == name) && (type == ANY || entry.record.type() == type))
+        if ((name.isNull() || sameName(entry.record.name(), name)) && (type == ANY || entry.record.type() == type))
             result.append(entry.record);
     }
     return result;

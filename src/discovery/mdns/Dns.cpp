@@ -407,4 +407,37 @@ QString typeName(quint16 type)
     }
 }
 
+QByteArray foldName(const QByteArray &name)
+{
+    QByteArray folded = name;
+    for (char &c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+bool sameName(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        char x = a.at(i), y = b.at(i);
+        if (x >= 'A' && x <= 'Z')
+            x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = char(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+bool nameInDomain(const QByteArray &name, const QByteArray &suffix)
+{
+    if (name.size() <= suffix.size() || name.at(name.size() - suffix.size() - 1) != '.')
+        return false;
+    return sameName(name.right(suffix.size()), suffix);
+}
+
 } // namespace QMdnsEngine

@@ -37,6 +37,13 @@ bool decodeMessage(const QByteArray &packet, Message &message);
 void encodeMessage(const Message &message, QByteArray &packet);
 QByteArray encodeMessage(const Message &message);
 
+// DNS names compare without regard to ASCII case ("VQ6020.local." is "vq6020.local.");
+// bytes outside A-Z are compared as they are.
+QByteArray foldName(const QByteArray &name);
+bool sameName(const QByteArray &a, const QByteArray &b);
+// name ends with "." + suffix, compared without case.
+bool nameInDomain(const QByteArray &name, const QByteArray &suffix);
+
 // "A", "PTR", "TXT", "AAAA", "SRV", "NSEC", "ANY", or "?" for any other type.
 QString typeName(quint16 type);
 

@@ -115,7 +115,7 @@ void HostnamePrivate::onMessageReceived(const Message &message)
         if (registered)
             return;
         for (const Record &record : message.records()) {
-            if ((record.type() == A || record.type() == AAAA) && record.name() == hostname) {
+            if ((record.type() == A || record.type() == AAAA) && sameName(record.name(), hostname)) {
                 ++suffix;
                 propose();
                 return;
@@ -130,7 +130,7 @@ void HostnamePrivate::onMessageReceived(const Message &message)
     reply.reply(message);
     bool answered = false;
     for (const Query &query : message.queries()) {
-        if (query.name() != hostname)
+        if (!sameName(query.name(), hostname))
             continue;
         // Other responders probe with ANY; answering it lets them see the name is taken.
         QList<quint16> types;

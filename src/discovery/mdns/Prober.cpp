@@ -77,7 +77,7 @@ Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
         if (d->confirmed || !message.isResponse())
             return;
         for (const Record &other : message.records()) {
-            if (other.name() == d->proposed && other.type() == d->record.type()) {
+            if (sameName(other.name(), d->proposed) && other.type() == d->record.type()) {
                 ++d->suffix;
                 d->propose();
                 return;

@@ -101,11 +101,11 @@ void ProviderPrivate::onMessageReceived(const Message &message)
     const QList<Record> known = message.records();
     bool sendBrowsePtr = false, sendPtr = false, sendSrv = false, sendTxt = false;
     for (const Query &query : message.queries()) {
-        if (query.type() == PTR && query.name() == MdnsBrowseType) {
+        if (query.type() == PTR && sameName(query.name(), MdnsBrowseType)) {
             sendBrowsePtr = true;
-        } else if (query.type() == PTR && query.name() == ptr.name()) {
+        } else if (query.type() == PTR && sameName(query.name(), ptr.name())) {
             sendPtr = true;
-        } else if (query.name() == srv.name()) {
+        } else if (sameName(query.name(), srv.name())) {
             // ANY comes from other responders probing for this very name.
             sendSrv = sendSrv || query.type() == SRV || query.type() == ANY;
             sendTxt = sendTxt || query.type() == TXT || query.type() == ANY;
