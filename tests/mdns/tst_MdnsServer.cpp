@@ -4,10 +4,13 @@
 #include "discovery/mdns/Dns.h"
 #include "discovery/mdns/Server.h"
 
+#include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <memory>
 
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
@@ -80,6 +83,8 @@ private slots:
     void serversShareThePort();
     void dropsMalformedSilently_data();
     void dropsMalformedSilently();
+    void bindIsRetried();
+    // Last: it takes loopback out of multicast.
     void sendToGroupsCoversEveryInterface();
 };
 
@@ -189,6 +194,52 @@ void tst_MdnsServer::sendToGroupsCoversEveryInterface()
     QCOMPARE(perInterface.value(qMakePair(first, true)), 1);
     QCOMPARE(perInterface.value(qMakePair(second, false)), 1);
     QCOMPARE(perInterface.value(qMakePair(second, true)), 1);
+}
+
+namespace {
+QStringList g_log;
+void collect(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_log << text;
+}
+} // namespace
+
+void tst_MdnsServer::bindIsRetried()
+{
+    // Another program holds 5353 exclusively when we start, and lets it go later.
+    auto blocker = std::make_unique<QUdpSocket>();
+    QVERIFY(blocker->bind(QHostAddress::AnyIPv4, MdnsPort, QAbstractSocket::DontShareAddress));
+    QVERIFY(blocker->joinMulticastGroup(MdnsIpv4Address));
+    g_log.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collect);
+    Server server;
+    server.setTimeScale(600); // the one-minute re-check every 100 ms
+    QSignalSpy heard(&server, &AbstractServer::messageReceived);
+
+    // Nothing may leave from a port other than 5353: receivers ignore it, and it used
+    // to leave the socket bound to that port for good.
+    server.sendToGroups(probe("early.local."));
+    QTest::qWait(300);
+    QList<quint16> strayPorts;
+    while (blocker->hasPendingDatagrams())
+        strayPorts << quint16(blocker->receiveDatagram().senderPort());
+    QCOMPARE(strayPorts, QList<quint16>());
+
+    blocker.reset();
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress("127.0.0.1"), 0));
+    bool got = false;
+    for (int i = 0; i < 50 && !got; ++i) {
+        peer.writeDatagram(encodeMessage(probe("late.local.")), MdnsIpv4Address, MdnsPort);
+        QTest::qWait(100);
+        for (const QList<QVariant> &args : qAsConst(heard))
+            got = got || args.at(0).value<Message>().queries().value(0).name() == "late.local.";
+    }
+    qInstallMessageHandler(previous);
+    QVERIFY2(got, qPrintable(g_log.join(QLatin1Char('\n'))));
+    const QStringList failures = g_log.filter("mDNS: cannot bind IPv4 port 5353:");
+    QVERIFY2(!failures.isEmpty(), qPrintable(g_log.join('\n')));
+    QVERIFY(failures.first().endsWith("; next try in 60 s"));
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsServer)

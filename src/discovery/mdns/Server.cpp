@@ -1,11 +1,17 @@
 #include "discovery/mdns/Server.h"
 
 #include "discovery/mdns/Dns.h"
+#include "discovery/TimeScale.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <memory>
 
 namespace QMdnsEngine {
 
@@ -21,6 +27,13 @@ public:
     explicit ServerPrivate(Server *q) : q(q), ipv4Socket(q), ipv6Socket(q), timer(q) {}
 
     void bindSockets();
+    void bindSocket(QUdpSocket &socket, const QHostAddress &any, const char *family);
+    // Only a socket on 5353 may send: Qt binds an unbound socket to a random port on its first
+    // write, and a socket bound like that would never be bound to 5353 again.
+    static bool ready(const QUdpSocket &socket)
+    {
+        return socket.state() == QAbstractSocket::BoundState && socket.localPort() == MdnsPort;
+    }
     void readDatagrams(QUdpSocket &socket);
     static QList<QNetworkInterface> multicastInterfaces();
 
@@ -41,19 +54,32 @@ QList<QNetworkInterface> ServerPrivate::multicastInterfaces()
     return result;
 }
 
+void ServerPrivate::bindSocket(QUdpSocket &socket, const QHostAddress &any, const char *family)
+{
+    if (ready(socket))
+        return;
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        socket.abort();
+    const QAbstractSocket::BindMode mode = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
+    if (socket.bind(any, MdnsPort, mode))
+        return;
+    const QString text = socket.errorString();
+    // Drop the half-made socket so that the next try starts clean.
+    socket.abort();
+    qWarning().noquote() << QStringLiteral("mDNS: cannot bind %1 port %2: %3; next try in %4 s")
+                                .arg(QLatin1String(family))
+                                .arg(MdnsPort)
+                                .arg(text)
+                                .arg(kRecheckMs / 1000);
+    emit q->error(text);
+}
+
 void ServerPrivate::bindSockets()
 {
-    const QAbstractSocket::BindMode mode = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
-    if (ipv4Socket.state() != QAbstractSocket::BoundState) {
-        if (!ipv4Socket.bind(QHostAddress::AnyIPv4, MdnsPort, mode))
-            emit q->error(ipv4Socket.errorString());
-    }
-    if (ipv6Socket.state() != QAbstractSocket::BoundState) {
-        if (!ipv6Socket.bind(QHostAddress::AnyIPv6, MdnsPort, mode))
-            emit q->error(ipv6Socket.errorString());
-    }
-    const bool ipv4Bound = ipv4Socket.state() == QAbstractSocket::BoundState;
-    const bool ipv6Bound = ipv6Socket.state() == QAbstractSocket::BoundState;
+    bindSocket(ipv4Socket, QHostAddress::AnyIPv4, "IPv4");
+    bindSocket(ipv6Socket, QHostAddress::AnyIPv6, "IPv6");
+    const bool ipv4Bound = ready(ipv4Socket);
+    const bool ipv6Bound = ready(ipv6Socket);
     if (ipv4Bound || ipv6Bound) {
         // Joining twice on the same interface fails harmlessly, so every pass
         // simply tries them all.
@@ -89,6 +115,19 @@ Server::Server(QObject *parent) : AbstractServer(parent), d(new ServerPrivate(th
     connect(&d->timer, &QTimer::timeout, this, [this]() { d->bindSockets(); });
     connect(&d->ipv4Socket, &QUdpSocket::readyRead, this, [this]() { d->readDatagrams(d->ipv4Socket); });
     connect(&d->ipv6Socket, &QUdpSocket::readyRead, this, [this]() { d->readDatagrams(d->ipv6Socket); });
+    for (QUdpSocket *socket : {&d->ipv4Socket, &d->ipv6Socket}) {
+        const char *family = socket == &d->ipv4Socket ? "IPv4" : "IPv6";
+        // A send that fails on one interface fails again on every later send; say it once a minute.
+        auto last = std::make_shared<QPair<QString, QElapsedTimer>>();
+        connect(socket, &QUdpSocket::errorOccurred, this, [socket, family, last]() {
+            const QString text = socket->errorString();
+            if (text == last->first && last->second.isValid() && last->second.elapsed() < kRecheckMs)
+                return;
+            last->first = text;
+            last->second.start();
+            qWarning().noquote() << QStringLiteral("mDNS: %1 socket error: %2").arg(QLatin1String(family), text);
+        });
+    }
     d->bindSockets();
 }
 
@@ -97,20 +136,34 @@ Server::~Server() = default;
 void Server::sendTo(const Message &message)
 {
     const QByteArray packet = encodeMessage(message);
-    if (message.address().protocol() == QAbstractSocket::IPv4Protocol)
-        d->ipv4Socket.writeDatagram(packet, message.address(), message.port());
-    else
-        d->ipv6Socket.writeDatagram(packet, message.address(), message.port());
+    QUdpSocket &socket = message.address().protocol() == QAbstractSocket::IPv4Protocol ? d->ipv4Socket : d->ipv6Socket;
+    if (ServerPrivate::ready(socket))
+        socket.writeDatagram(packet, message.address(), message.port());
+}
+
+void Server::setTimeScale(double speed)
+{
+    d->timer.setInterval(scaledInterval(kRecheckMs, speed));
+    if (d->timer.isActive())
+        d->timer.start();
 }
 
 void Server::sendToGroups(const Message &message)
 {
     const QByteArray packet = encodeMessage(message);
+    const bool ipv4 = ServerPrivate::ready(d->ipv4Socket);
+    const bool ipv6 = ServerPrivate::ready(d->ipv6Socket);
+    if (!ipv4 && !ipv6)
+        return;
     for (const QNetworkInterface &iface : ServerPrivate::multicastInterfaces()) {
-        d->ipv4Socket.setMulticastInterface(iface);
-        d->ipv4Socket.writeDatagram(packet, MdnsIpv4Address, MdnsPort);
-        d->ipv6Socket.setMulticastInterface(iface);
-        d->ipv6Socket.writeDatagram(packet, MdnsIpv6Address, MdnsPort);
+        if (ipv4) {
+            d->ipv4Socket.setMulticastInterface(iface);
+            d->ipv4Socket.writeDatagram(packet, MdnsIpv4Address, MdnsPort);
+        }
+        if (ipv6) {
+            d->ipv6Socket.setMulticastInterface(iface);
+            d->ipv6Socket.writeDatagram(packet, MdnsIpv6Address, MdnsPort);
+        }
     }
 }
 
