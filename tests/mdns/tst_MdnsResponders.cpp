@@ -27,6 +27,9 @@ public:
         sent.append(message);
         if (onSend)
             onSend(message);
+        // Multicast comes back to the sender, a moment later.
+        if (loopback)
+            QTimer::singleShot(0, this, [this, message]() { deliver(message); });
     }
     void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"))
     {
@@ -40,6 +43,7 @@ public:
     QList<Message> sent;
     // A peer that answers at once, before any other wait can end.
     std::function<void(const Message &)> onSend;
+    bool loopback = false;
 };
 
 // Twenty times real speed: the two-second registration and probe windows take a tenth of a second.
@@ -131,6 +135,8 @@ private slots:
     void republishingKeepsTheNumberedName();
     void namesCompareWithoutCase_data();
     void namesCompareWithoutCase();
+    void ownRecordsAreNoConflict_data();
+    void ownRecordsAreNoConflict();
 
 private:
     FakeServer m_server;
@@ -474,6 +480,78 @@ void tst_MdnsResponders::namesCompareWithoutCase()
         cache.insertRecord(a);
         QCOMPARE(cache.findRecords("Unit.Local.", A).size(), 1);
         QCOMPARE(cache.findRecords("unit.local.", A).at(0).address(), QHostAddress("10.0.0.2"));
+        break;
+    }
+    }
+}
+
+enum OwnScenario { OwnHostAddress, IdenticalInstanceRecord, ReprobeAfterHostnameChange };
+Q_DECLARE_METATYPE(OwnScenario)
+
+void tst_MdnsResponders::ownRecordsAreNoConflict_data()
+{
+    QTest::addColumn<OwnScenario>("scenario");
+    QTest::newRow("host name answered with our own address") << OwnHostAddress;
+    QTest::newRow("instance answered with the very record we propose") << IdenticalInstanceRecord;
+    QTest::newRow("instance re-probed after a host name change") << ReprobeAfterHostnameChange;
+}
+
+void tst_MdnsResponders::ownRecordsAreNoConflict()
+{
+    QFETCH(OwnScenario, scenario);
+    FakeServer server;
+    switch (scenario) {
+    case OwnHostAddress: {
+        Hostname hostname(&server);
+        Record mine;
+        mine.setName(machineHostname());
+        mine.setType(A);
+        mine.setAddress(QHostAddress::LocalHost);
+        server.deliver(response({mine}));
+        QCOMPARE(hostname.hostName(), machineHostname());
+        break;
+    }
+    case IdenticalInstanceRecord: {
+        Prober prober(&server, srvRecord("box", "h.local.", 1));
+        server.deliver(response({srvRecord("box", "h.local.", 1)}));
+        QCOMPARE(server.sent.last().queries().at(0).name(), "box." + kType);
+        break;
+    }
+    case ReprobeAfterHostnameChange: {
+        // Our host name is taken by another machine at the half-hourly re-check; the
+        // instance follows the new host name and our own answers to its probe come back.
+        server.loopback = true;
+        Hostname hostname(&server);
+        hostname.setTimeScale(kSpeed);
+        Provider provider(&server, &hostname);
+        provider.setTimeScale(kSpeed);
+        Service service;
+        service.setName("box");
+        service.setType(kType);
+        service.setPort(1);
+        provider.publishService(service);
+        auto announced = [&](const QByteArray &host) {
+            for (const Message &m : qAsConst(server.sent)) {
+                if (m.isResponse() && m.records().size() == 3 && m.records().at(1).target() == host)
+                    return m.records().at(1).name();
+            }
+            return QByteArray();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(announced(machineHostname()), "box." + kType, 30000);
+        bool taken = false;
+        server.onSend = [&](const Message &m) {
+            if (!taken && !m.isResponse() && m.queries().value(0).name() == machineHostname()) {
+                taken = true;
+                Record other;
+                other.setName(machineHostname());
+                other.setType(A);
+                other.setAddress(QHostAddress("10.9.9.9"));
+                server.deliver(response({other}), QHostAddress("10.9.9.9"));
+            }
+        };
+        hostname.setTimeScale(1000); // the half-hour re-check in 1.8 s
+        QTRY_VERIFY_WITH_TIMEOUT(!announced(machineHostname(2)).isEmpty(), 30000);
+        QCOMPARE(announced(machineHostname(2)), "box." + kType);
         break;
     }
     }

@@ -115,7 +115,10 @@ void HostnamePrivate::onMessageReceived(const Message &message)
         if (registered)
             return;
         for (const Record &record : message.records()) {
-            if ((record.type() == A || record.type() == AAAA) && sameName(record.name(), hostname)) {
+            // An address of this machine is our own answer (or another responder here
+            // speaking for the same machine): the same record, no conflict.
+            if ((record.type() == A || record.type() == AAAA) && sameName(record.name(), hostname) &&
+                !QNetworkInterface::allAddresses().contains(record.address())) {
                 ++suffix;
                 propose();
                 return;

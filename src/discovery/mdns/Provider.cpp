@@ -42,7 +42,11 @@ public:
 void ProviderPrivate::confirm()
 {
     delete prober;
-    prober = new Prober(server, srvProposed, q);
+    // After a host name change we probe a name we still publish: our own answers come back.
+    QList<Record> own;
+    if (confirmed)
+        own = {srv};
+    prober = new Prober(server, srvProposed, own, q);
     prober->setTimeScale(speed);
     QObject::connect(prober, &Prober::nameConfirmed, q, [this](const QByteArray &name) { onNameConfirmed(name); });
 }
