@@ -137,6 +137,7 @@ private slots:
     void namesCompareWithoutCase();
     void ownRecordsAreNoConflict_data();
     void ownRecordsAreNoConflict();
+    void offerDuringRecheckIsPublished();
 
 private:
     FakeServer m_server;
@@ -555,6 +556,33 @@ void tst_MdnsResponders::ownRecordsAreNoConflict()
         break;
     }
     }
+}
+
+void tst_MdnsResponders::offerDuringRecheckIsPublished()
+{
+    // The service is handed over inside the two seconds in which the half-hourly
+    // re-check of the (unchanged) host name runs.
+    FakeServer server;
+    Hostname hostname(&server);
+    hostname.setTimeScale(kSpeed);
+    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 30000);
+    std::unique_ptr<Provider> provider;
+    server.onSend = [&](const Message &m) {
+        if (provider || m.isResponse() || hostname.isConfirmed())
+            return;
+        provider = std::make_unique<Provider>(&server, &hostname);
+        provider->setTimeScale(kSpeed);
+        Service service;
+        service.setName("box");
+        service.setType(kType);
+        service.setPort(1);
+        provider->publishService(service);
+    };
+    hostname.setTimeScale(1000); // the half-hour re-check in 1.8 s
+    QTRY_VERIFY_WITH_TIMEOUT(provider, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.sent.last().isResponse() && describe(server.sent.last()).size() == 3, 30000);
+    QCOMPARE(describe(server.sent.last()).at(1), "SRV box." + kType);
+    QCOMPARE(server.sent.last().records().at(1).target(), machineHostname());
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)

@@ -73,9 +73,10 @@ void HostnamePrivate::sendQuery()
 void HostnamePrivate::onRegistered()
 {
     registered = true;
+    reannounceTimer.start();
     if (hostname != previous)
         emit q->hostnameChanged(hostname);
-    reannounceTimer.start();
+    emit q->hostnameRegistered(hostname);
 }
 
 void HostnamePrivate::onReannounce()

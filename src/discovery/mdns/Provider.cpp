@@ -149,6 +149,14 @@ Provider::Provider(AbstractServer *server, Hostname *hostname, QObject *parent)
     : QObject(parent), d(new ProviderPrivate(this, server, hostname))
 {
     connect(hostname, &Hostname::hostnameChanged, this, [this](const QByteArray &name) { d->onHostnameChanged(name); });
+    // A service handed over while the host name was being re-checked (same name, so no
+    // change signal) is probed once the name is registered again.
+    connect(hostname, &Hostname::hostnameRegistered, this, [this](const QByteArray &name) {
+        if (d->initialized && !d->confirmed && !d->prober) {
+            d->srvProposed.setTarget(name);
+            d->confirm();
+        }
+    });
     connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
 }
 
