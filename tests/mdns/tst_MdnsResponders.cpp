@@ -131,6 +131,8 @@ private slots:
     void hostnameAsksAgainBeforeClaiming();
     void providerAnswers_data();
     void providerAnswers();
+    void uniqueRecordsFlushCaches_data();
+    void uniqueRecordsFlushCaches();
     void providerSaysGoodbye();
     void republishingKeepsTheNumberedName();
     void namesCompareWithoutCase_data();
@@ -338,6 +340,38 @@ void tst_MdnsResponders::providerAnswers()
                 QCOMPARE(r.address(), QHostAddress("::1"));
         }
     }
+}
+
+void tst_MdnsResponders::uniqueRecordsFlushCaches_data()
+{
+    QTest::addColumn<Message>("question");
+    QTest::addColumn<quint16>("type");
+    QTest::addColumn<bool>("flush");
+    QTest::addColumn<quint32>("ttl");
+    const QByteArray full = "relay-one." + kType;
+    QTest::newRow("host address") << query(machineHostname(), A) << quint16(A) << true << 120u;
+    QTest::newRow("host IPv6 address") << query(machineHostname(), AAAA) << quint16(AAAA) << true << 120u;
+    QTest::newRow("SRV") << query(full, SRV) << quint16(SRV) << true << 120u;
+    QTest::newRow("TXT") << query(full, TXT) << quint16(TXT) << true << 4500u;
+    QTest::newRow("PTR is shared") << query(kType, PTR) << quint16(PTR) << false << 4500u;
+}
+
+void tst_MdnsResponders::uniqueRecordsFlushCaches()
+{
+    QFETCH(Message, question);
+    QFETCH(quint16, type);
+    QFETCH(bool, flush);
+    QFETCH(quint32, ttl);
+    m_server.sent.clear();
+    m_server.deliver(question);
+    QCOMPARE(m_server.sent.size(), 1);
+    Message heard;
+    QVERIFY(decodeMessage(encodeMessage(m_server.sent.at(0)), heard));
+    QVERIFY(!heard.records().isEmpty());
+    const Record record = heard.records().at(0);
+    QCOMPARE(record.type(), type);
+    QCOMPARE(record.flushCache(), flush);
+    QCOMPARE(record.ttl(), ttl);
 }
 
 void tst_MdnsResponders::providerSaysGoodbye()

@@ -16,6 +16,11 @@ extern const QHostAddress MdnsIpv6Address;
 // The DNS-SD name under which responders list the service types they offer.
 extern const QByteArray MdnsBrowseType;
 
+// Record lifetimes: what names a host (addresses, SRV) changes with the network and is kept
+// short so that others drop a moved host within two minutes; the rest lives 75 minutes.
+constexpr quint32 MdnsHostRecordTtl = 120;
+constexpr quint32 MdnsOtherRecordTtl = 4500;
+
 enum : quint16 {
     A = 1,
     PTR = 12,

@@ -151,6 +151,8 @@ void HostnamePrivate::onMessageReceived(const Message &message)
             record.setName(hostname);
             record.setType(type);
             record.setAddress(address);
+            record.setTtl(MdnsHostRecordTtl);
+            record.setFlushCache(true);
             reply.addRecord(record);
             answered = true;
         }

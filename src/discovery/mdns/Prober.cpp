@@ -43,7 +43,10 @@ public:
         query.setName(proposed);
         query.setType(ANY);
         message.addQuery(query);
-        message.addRecord(record);
+        // A probe states what we would publish; it is not an answer that flushes caches.
+        Record proposal = record;
+        proposal.setFlushCache(false);
+        message.addRecord(proposal);
         server->sendToGroups(message);
     }
 

@@ -14,9 +14,17 @@ public:
     {
         browsePtrProposed.setName(MdnsBrowseType);
         browsePtrProposed.setType(PTR);
+        browsePtrProposed.setTtl(MdnsOtherRecordTtl);
+        // Pointers are shared (many instances answer one type); SRV and TXT are ours alone,
+        // so they tell caches to drop whatever else they hold under the name.
         ptrProposed.setType(PTR);
+        ptrProposed.setTtl(MdnsOtherRecordTtl);
         srvProposed.setType(SRV);
+        srvProposed.setTtl(MdnsHostRecordTtl);
+        srvProposed.setFlushCache(true);
         txtProposed.setType(TXT);
+        txtProposed.setTtl(MdnsOtherRecordTtl);
+        txtProposed.setFlushCache(true);
     }
 
     void confirm();
