@@ -9,6 +9,7 @@
 #include "discovery/mdns/Provider.h"
 #include "discovery/mdns/Resolver.h"
 
+#include <QNetworkInterface>
 #include <QSysInfo>
 #include <QtTest>
 
@@ -31,13 +32,14 @@ public:
         if (loopback)
             QTimer::singleShot(0, this, [this, message]() { deliver(message); });
     }
-    void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"))
+    void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"), int interfaceIndex = 0)
     {
         // Through the codec, as a real datagram would come.
         Message decoded;
         QVERIFY(decodeMessage(encodeMessage(message), decoded));
         decoded.setAddress(from);
         decoded.setPort(MdnsPort);
+        decoded.setInterfaceIndex(interfaceIndex);
         emit messageReceived(decoded);
     }
     QList<Message> sent;
@@ -133,6 +135,8 @@ private slots:
     void providerAnswers();
     void uniqueRecordsFlushCaches_data();
     void uniqueRecordsFlushCaches();
+    void hostAnswersForTheArrivalLink_data();
+    void hostAnswersForTheArrivalLink();
     void providerSaysGoodbye();
     void republishingKeepsTheNumberedName();
     void namesCompareWithoutCase_data();
@@ -372,6 +376,45 @@ void tst_MdnsResponders::uniqueRecordsFlushCaches()
     QCOMPARE(record.type(), type);
     QCOMPARE(record.flushCache(), flush);
     QCOMPARE(record.ttl(), ttl);
+}
+
+void tst_MdnsResponders::hostAnswersForTheArrivalLink_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<int>("interfaceIndex");
+    QTest::addColumn<quint16>("type");
+    QTest::addColumn<QString>("answer");
+    const int lo = QNetworkInterface::interfaceIndexFromName("lo");
+    QTest::newRow("IPv6 link-local querier on loopback") << "fe80::99" << lo << quint16(A) << "127.0.0.1";
+    QTest::newRow("IPv4 querier on loopback asks for IPv6") << "127.0.0.1" << lo << quint16(AAAA) << "::1";
+    int down = 0;
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+        if (!(iface.flags() & QNetworkInterface::IsUp))
+            down = iface.index();
+    }
+    // Which link a datagram came from is known, but that link has since gone down.
+    if (down > 0)
+        QTest::newRow("interface that is down") << "127.0.0.1" << down << quint16(A) << "";
+    QTest::newRow("vanished interface") << "127.0.0.1" << 99999 << quint16(A) << "";
+}
+
+void tst_MdnsResponders::hostAnswersForTheArrivalLink()
+{
+    QFETCH(QString, from);
+    QFETCH(int, interfaceIndex);
+    QFETCH(quint16, type);
+    QFETCH(QString, answer);
+    m_server.sent.clear();
+    m_server.deliver(query(machineHostname(), type), QHostAddress(from), interfaceIndex);
+    if (answer.isEmpty()) {
+        QCOMPARE(m_server.sent.size(), 0);
+        return;
+    }
+    QCOMPARE(m_server.sent.size(), 1);
+    QCOMPARE(m_server.sent.at(0).records().size(), 1);
+    QCOMPARE(m_server.sent.at(0).records().at(0).address(), QHostAddress(answer));
+    // And it goes back out by that link only.
+    QCOMPARE(m_server.sent.at(0).interfaceIndex(), interfaceIndex);
 }
 
 void tst_MdnsResponders::providerSaysGoodbye()

@@ -107,6 +107,7 @@ void tst_MdnsServer::serversShareThePort()
     QCOMPARE(heard.queries().at(0).name(), QByteArray("shared.local."));
     QCOMPARE(heard.port(), MdnsPort);
     QVERIFY(!heard.address().isNull());
+    QCOMPARE(heard.interfaceIndex(), QNetworkInterface::interfaceIndexFromName("lo"));
 
     // sendTo answers the sender directly, on the address family it used.
     Message reply;
@@ -194,6 +195,22 @@ void tst_MdnsServer::sendToGroupsCoversEveryInterface()
     QCOMPARE(perInterface.value(qMakePair(first, true)), 1);
     QCOMPARE(perInterface.value(qMakePair(second, false)), 1);
     QCOMPARE(perInterface.value(qMakePair(second, true)), 1);
+
+    // An answer to a question heard on one link goes out on that link only.
+    const int fd2 = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL));
+    QVERIFY(fd2 >= 0);
+    QTest::qWait(100);
+    drainCapture(fd2);
+    Message answer = probe("answer.local.");
+    answer.setResponse(true);
+    answer.setInterfaceIndex(second);
+    server.sendToGroups(answer);
+    QTest::qWait(500);
+    const QList<Captured> answered = drainCapture(fd2);
+    ::close(fd2);
+    QCOMPARE(answered.size(), 2);
+    for (const Captured &c : answered)
+        QCOMPARE(c.ifindex, second);
 }
 
 namespace {

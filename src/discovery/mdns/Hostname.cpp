@@ -32,8 +32,7 @@ public:
     void onRegistered();
     void onReannounce();
     void onMessageReceived(const Message &message);
-    bool localAddress(const QHostAddress &querier, QAbstractSocket::NetworkLayerProtocol family,
-                      QHostAddress &address) const;
+    bool localAddress(const Message &query, QAbstractSocket::NetworkLayerProtocol family, QHostAddress &address) const;
 
     Hostname *q;
     AbstractServer *server;
@@ -87,25 +86,42 @@ void HostnamePrivate::onReannounce()
     propose();
 }
 
-bool HostnamePrivate::localAddress(const QHostAddress &querier, QAbstractSocket::NetworkLayerProtocol family,
+namespace {
+bool firstOfFamily(const QNetworkInterface &iface, QAbstractSocket::NetworkLayerProtocol family, QHostAddress &address)
+{
+    for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+        if (entry.ip().protocol() == family) {
+            address = entry.ip();
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+bool HostnamePrivate::localAddress(const Message &query, QAbstractSocket::NetworkLayerProtocol family,
                                    QHostAddress &address) const
 {
+    const auto up = QNetworkInterface::IsUp | QNetworkInterface::IsRunning;
+    // The link the question came in on decides: every interface has fe80::/64, so an IPv6
+    // link-local querier matches them all, and another link's address is of no use to it.
+    if (query.interfaceIndex() > 0) {
+        const QNetworkInterface iface = QNetworkInterface::interfaceFromIndex(query.interfaceIndex());
+        return iface.isValid() && (iface.flags() & up) == up && firstOfFamily(iface, family, address);
+    }
+    const QHostAddress querier = query.address();
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &iface : interfaces) {
+        if ((iface.flags() & up) != up)
+            continue;
         const QList<QNetworkAddressEntry> entries = iface.addressEntries();
         bool sameLink = false;
         for (const QNetworkAddressEntry &entry : entries) {
             if (entry.ip().protocol() == querier.protocol() && querier.isInSubnet(entry.ip(), entry.prefixLength()))
                 sameLink = true;
         }
-        if (!sameLink)
-            continue;
-        for (const QNetworkAddressEntry &entry : entries) {
-            if (entry.ip().protocol() == family) {
-                address = entry.ip();
-                return true;
-            }
-        }
+        if (sameLink && firstOfFamily(iface, family, address))
+            return true;
     }
     return false;
 }
@@ -145,7 +161,7 @@ void HostnamePrivate::onMessageReceived(const Message &message)
         for (quint16 type : qAsConst(types)) {
             QHostAddress address;
             const auto family = type == A ? QAbstractSocket::IPv4Protocol : QAbstractSocket::IPv6Protocol;
-            if (!localAddress(message.address(), family, address))
+            if (!localAddress(message, family, address))
                 continue;
             Record record;
             record.setName(hostname);

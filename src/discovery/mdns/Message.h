@@ -25,6 +25,10 @@ public:
     void setAddress(const QHostAddress &address);
     quint16 port() const;
     void setPort(quint16 port);
+    // The network interface a received message arrived on, or that an answer must leave
+    // by (0: unknown, or all of them).
+    int interfaceIndex() const;
+    void setInterfaceIndex(int index);
     quint16 transactionId() const;
     void setTransactionId(quint16 transactionId);
     bool isResponse() const;
@@ -37,7 +41,7 @@ public:
     QList<Record> records() const;
     void addRecord(const Record &record);
 
-    // Makes this message the answer to query: same destination and transaction id.
+    // Makes this message the answer to query: same destination, interface and transaction id.
     void reply(const Message &query);
 
 private:

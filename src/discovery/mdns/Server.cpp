@@ -8,6 +8,7 @@
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -36,19 +37,36 @@ public:
     }
     void readDatagrams(QUdpSocket &socket);
     static QList<QNetworkInterface> multicastInterfaces();
+    // Without a working selection the datagram would leave by the default route's link.
+    bool selectInterface(QUdpSocket &socket, const QNetworkInterface &iface)
+    {
+        socket.setMulticastInterface(iface);
+        if (socket.multicastInterface().index() == iface.index())
+            return true;
+        const bool ipv4 = &socket == &ipv4Socket;
+        const int key = iface.index() * 2 + (ipv4 ? 0 : 1);
+        if (!unselectable.contains(key)) {
+            unselectable.insert(key);
+            qWarning().noquote() << QStringLiteral("mDNS: cannot send %1 on interface %2; skipped")
+                                        .arg(QLatin1String(ipv4 ? "IPv4" : "IPv6"), iface.name());
+        }
+        return false;
+    }
 
     Server *q;
     QUdpSocket ipv4Socket;
     QUdpSocket ipv6Socket;
     QTimer timer;
+    QSet<int> unselectable;
 };
 
 QList<QNetworkInterface> ServerPrivate::multicastInterfaces()
 {
     QList<QNetworkInterface> result;
     const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
+    const auto wanted = QNetworkInterface::CanMulticast | QNetworkInterface::IsUp | QNetworkInterface::IsRunning;
     for (const QNetworkInterface &iface : all) {
-        if (iface.flags() & QNetworkInterface::CanMulticast)
+        if ((iface.flags() & wanted) == wanted)
             result.append(iface);
     }
     return result;
@@ -103,6 +121,7 @@ void ServerPrivate::readDatagrams(QUdpSocket &socket)
             continue;
         message.setAddress(datagram.senderAddress());
         message.setPort(quint16(datagram.senderPort()));
+        message.setInterfaceIndex(int(datagram.interfaceIndex()));
         emit q->messageReceived(message);
     }
     // Whatever is left over wakes us again: the socket notifier is level-triggered.
@@ -156,14 +175,13 @@ void Server::sendToGroups(const Message &message)
     if (!ipv4 && !ipv6)
         return;
     for (const QNetworkInterface &iface : ServerPrivate::multicastInterfaces()) {
-        if (ipv4) {
-            d->ipv4Socket.setMulticastInterface(iface);
+        // An answer goes back only to the link its question came from.
+        if (message.interfaceIndex() > 0 && iface.index() != message.interfaceIndex())
+            continue;
+        if (ipv4 && d->selectInterface(d->ipv4Socket, iface))
             d->ipv4Socket.writeDatagram(packet, MdnsIpv4Address, MdnsPort);
-        }
-        if (ipv6) {
-            d->ipv6Socket.setMulticastInterface(iface);
+        if (ipv6 && d->selectInterface(d->ipv6Socket, iface))
             d->ipv6Socket.writeDatagram(packet, MdnsIpv6Address, MdnsPort);
-        }
     }
 }
 
