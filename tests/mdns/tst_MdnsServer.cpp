@@ -13,6 +13,7 @@
 #include <memory>
 
 #include <arpa/inet.h>
+#include <netinet/ip.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <sys/socket.h>
@@ -84,6 +85,8 @@ private slots:
     void dropsMalformedSilently_data();
     void dropsMalformedSilently();
     void bindIsRetried();
+    void acceptsOnlyTheLocalLink_data();
+    void acceptsOnlyTheLocalLink();
     // Last: it takes loopback out of multicast.
     void sendToGroupsCoversEveryInterface();
 };
@@ -146,6 +149,64 @@ void tst_MdnsServer::dropsMalformedSilently()
     QTest::qWait(200);
     QCOMPARE(heard.count(), 1);
     QCOMPARE(heard.first().at(0).value<Message>().queries().at(0).name(), QByteArray("after.local."));
+}
+
+void tst_MdnsServer::acceptsOnlyTheLocalLink_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("ttl");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("routed from afar") << "10.200.0.7" << 1 << false;
+    QTest::newRow("from afar, but hop limit intact") << "10.200.0.7" << 255 << true;
+    QTest::newRow("on the receiving link's subnet") << "127.0.0.5" << 1 << true;
+}
+
+void tst_MdnsServer::acceptsOnlyTheLocalLink()
+{
+    QFETCH(QString, source);
+    QFETCH(int, ttl);
+    QFETCH(bool, accepted);
+    // A raw socket writes the IP header itself: any source address, any TTL, out by loopback.
+    const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (fd < 0)
+        QSKIP("no raw socket (needs NETNS and CAP_NET_RAW)");
+    Server server;
+    QSignalSpy heard(&server, &AbstractServer::messageReceived);
+    const QByteArray payload = encodeMessage(probe("far.local."));
+    QByteArray packet(20 + 8, '\0');
+    packet += payload;
+    auto *ip = reinterpret_cast<unsigned char *>(packet.data());
+    ip[0] = 0x45;
+    ip[2] = quint8(packet.size() >> 8);
+    ip[3] = quint8(packet.size());
+    ip[8] = quint8(ttl);
+    ip[9] = IPPROTO_UDP;
+    const quint32 from = QHostAddress(source).toIPv4Address();
+    const quint32 to = MdnsIpv4Address.toIPv4Address();
+    for (int i = 0; i < 4; ++i) {
+        ip[12 + i] = quint8(from >> (24 - 8 * i));
+        ip[16 + i] = quint8(to >> (24 - 8 * i));
+    }
+    const int udpLength = 8 + payload.size();
+    const unsigned char udp[8] = {0x14, 0xe9, 0x14, 0xe9, quint8(udpLength >> 8), quint8(udpLength), 0, 0};
+    memcpy(packet.data() + 20, udp, 8);
+    sockaddr_in target = {};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(to);
+    const ssize_t n = sendto(fd, packet.constData(), size_t(packet.size()), 0,
+                             reinterpret_cast<const sockaddr *>(&target), sizeof(target));
+    ::close(fd);
+    QCOMPARE(n, ssize_t(packet.size()));
+    // A datagram from loopback itself follows, so that waiting for it bounds the wait.
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress("127.0.0.1"), 0));
+    peer.writeDatagram(encodeMessage(probe("near.local.")), MdnsIpv4Address, MdnsPort);
+    QTRY_VERIFY(!heard.isEmpty() && heard.last().at(0).value<Message>().queries().at(0).name() == "near.local.");
+    QTest::qWait(100);
+    QStringList names;
+    for (const QList<QVariant> &args : qAsConst(heard))
+        names << QString::fromUtf8(args.at(0).value<Message>().queries().at(0).name());
+    QCOMPARE(names.contains("far.local."), accepted);
 }
 
 void tst_MdnsServer::sendToGroupsCoversEveryInterface()

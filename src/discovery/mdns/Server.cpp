@@ -8,6 +8,7 @@
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QHash>
 #include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
@@ -36,6 +37,8 @@ public:
         return socket.state() == QAbstractSocket::BoundState && socket.localPort() == MdnsPort;
     }
     void readDatagrams(QUdpSocket &socket);
+    void refreshInterfaces();
+    bool fromLocalLink(const QNetworkDatagram &datagram);
     static QList<QNetworkInterface> multicastInterfaces();
     // Without a working selection the datagram would leave by the default route's link.
     bool selectInterface(QUdpSocket &socket, const QNetworkInterface &iface)
@@ -58,7 +61,46 @@ public:
     QUdpSocket ipv6Socket;
     QTimer timer;
     QSet<int> unselectable;
+    // Listing the interfaces asks the kernel each time; a flood must not make us do it per
+    // datagram. Refreshed with every bind check and when a datagram names an unknown one.
+    QList<QNetworkInterface> sendInterfaces;
+    QHash<int, QList<QNetworkAddressEntry>> linkAddresses;
+    QElapsedTimer interfacesAge;
 };
+
+void ServerPrivate::refreshInterfaces()
+{
+    sendInterfaces = multicastInterfaces();
+    linkAddresses.clear();
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces())
+        linkAddresses.insert(iface.index(), iface.addressEntries());
+    interfacesAge.start();
+}
+
+bool ServerPrivate::fromLocalLink(const QNetworkDatagram &datagram)
+{
+    // Only a sender on the link can send with the highest hop limit intact.
+    if (datagram.hopLimit() == 255)
+        return true;
+    const int index = int(datagram.interfaceIndex());
+    if (index > 0 && !linkAddresses.contains(index) && interfacesAge.elapsed() > 1000)
+        refreshInterfaces();
+    const QHostAddress sender = datagram.senderAddress();
+    const auto onSubnet = [&sender](const QList<QNetworkAddressEntry> &entries) {
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == sender.protocol() && sender.isInSubnet(entry.ip(), entry.prefixLength()))
+                return true;
+        }
+        return false;
+    };
+    if (index > 0)
+        return onSubnet(linkAddresses.value(index));
+    for (const QList<QNetworkAddressEntry> &entries : qAsConst(linkAddresses)) {
+        if (onSubnet(entries))
+            return true;
+    }
+    return false;
+}
 
 QList<QNetworkInterface> ServerPrivate::multicastInterfaces()
 {
@@ -96,12 +138,13 @@ void ServerPrivate::bindSockets()
 {
     bindSocket(ipv4Socket, QHostAddress::AnyIPv4, "IPv4");
     bindSocket(ipv6Socket, QHostAddress::AnyIPv6, "IPv6");
+    refreshInterfaces();
     const bool ipv4Bound = ready(ipv4Socket);
     const bool ipv6Bound = ready(ipv6Socket);
     if (ipv4Bound || ipv6Bound) {
         // Joining twice on the same interface fails harmlessly, so every pass
         // simply tries them all.
-        for (const QNetworkInterface &iface : multicastInterfaces()) {
+        for (const QNetworkInterface &iface : qAsConst(sendInterfaces)) {
             if (ipv4Bound)
                 ipv4Socket.joinMulticastGroup(MdnsIpv4Address, iface);
             if (ipv6Bound)
@@ -116,8 +159,8 @@ void ServerPrivate::readDatagrams(QUdpSocket &socket)
     for (int i = 0; i < kMaxDatagramsPerWakeup && socket.hasPendingDatagrams(); ++i) {
         const QNetworkDatagram datagram = socket.receiveDatagram();
         Message message;
-        // Anything that does not decode is dropped whole and silently.
-        if (!datagram.isValid() || !decodeMessage(datagram.data(), message))
+        // Anything from beyond the local link, or that does not decode, is dropped whole and silently.
+        if (!datagram.isValid() || !fromLocalLink(datagram) || !decodeMessage(datagram.data(), message))
             continue;
         message.setAddress(datagram.senderAddress());
         message.setPort(quint16(datagram.senderPort()));
@@ -174,7 +217,7 @@ void Server::sendToGroups(const Message &message)
     const bool ipv6 = ServerPrivate::ready(d->ipv6Socket);
     if (!ipv4 && !ipv6)
         return;
-    for (const QNetworkInterface &iface : ServerPrivate::multicastInterfaces()) {
+    for (const QNetworkInterface &iface : qAsConst(d->sendInterfaces)) {
         // An answer goes back only to the link its question came from.
         if (message.interfaceIndex() > 0 && iface.index() != message.interfaceIndex())
             continue;
