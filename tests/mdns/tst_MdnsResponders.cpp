@@ -1,5 +1,6 @@
 // Browser, host name, prober and provider against a scripted network: every
 // datagram they would send is recorded, every datagram they hear is made here.
+#include "discovery/MDNSBrowser.h"
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Browser.h"
 #include "discovery/mdns/Cache.h"
@@ -144,6 +145,7 @@ private slots:
     void ownRecordsAreNoConflict_data();
     void ownRecordsAreNoConflict();
     void offerDuringRecheckIsPublished();
+    void browserLogIsLimited();
 
 private:
     FakeServer m_server;
@@ -660,6 +662,36 @@ void tst_MdnsResponders::offerDuringRecheckIsPublished()
     QTRY_VERIFY_WITH_TIMEOUT(server.sent.last().isResponse() && describe(server.sent.last()).size() == 3, 30000);
     QCOMPARE(describe(server.sent.last()).at(1), "SRV box." + kType);
     QCOMPARE(server.sent.last().records().at(1).target(), machineHostname());
+}
+
+namespace {
+QStringList g_log;
+void collect(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_log << text;
+}
+} // namespace
+
+void tst_MdnsResponders::browserLogIsLimited()
+{
+    // A peer announces and withdraws 60 services within a second: 20 lines of each kind,
+    // then one line that counts the rest.
+    FakeServer server;
+    MDNSBrowser strategy(&server);
+    g_log.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collect);
+    for (int i = 0; i < 60; ++i) {
+        const QByteArray name = "s" + QByteArray::number(i);
+        server.deliver(response({ptrRecord(name), srvRecord(name, "h.local.", 1)}));
+    }
+    for (int i = 0; i < 60; ++i)
+        server.deliver(response({srvRecord("s" + QByteArray::number(i), "h.local.", 1, 0)}));
+    const auto count = [](const QString &prefix) { return g_log.filter(QRegularExpression("^" + prefix)).size(); };
+    QTRY_COMPARE_WITH_TIMEOUT(count("MDNSBrowser: onServiceRemoved … suppressed 40 similar lines$"), 1, 3000);
+    qInstallMessageHandler(previous);
+    QCOMPARE(count("MDNSBrowser: onServiceAdded … suppressed 40 similar lines$"), 1);
+    QCOMPARE(count("MDNSBrowser: onServiceAdded"), 21);
+    QCOMPARE(count("MDNSBrowser: onServiceRemoved"), 21);
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)
