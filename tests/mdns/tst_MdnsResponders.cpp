@@ -11,6 +11,7 @@
 #include "discovery/mdns/Resolver.h"
 
 #include <QNetworkInterface>
+#include <QElapsedTimer>
 #include <QSysInfo>
 #include <QtTest>
 
@@ -146,6 +147,9 @@ private slots:
     void ownRecordsAreNoConflict();
     void offerDuringRecheckIsPublished();
     void browserLogIsLimited();
+    void floodCostsLittle_data();
+    void floodCostsLittle();
+    void refreshQueriesAreBatched();
 
 private:
     FakeServer m_server;
@@ -692,6 +696,94 @@ void tst_MdnsResponders::browserLogIsLimited()
     QCOMPARE(count("MDNSBrowser: onServiceAdded … suppressed 40 similar lines$"), 1);
     QCOMPARE(count("MDNSBrowser: onServiceAdded"), 21);
     QCOMPARE(count("MDNSBrowser: onServiceRemoved"), 21);
+}
+
+void tst_MdnsResponders::floodCostsLittle_data()
+{
+    QTest::addColumn<QList<Message>>("datagrams");
+    // Thousands of questions for our host name in one datagram.
+    Message questions;
+    for (int i = 0; i < 8000; ++i) {
+        Query q;
+        q.setName(machineHostname());
+        q.setType(i % 2 ? A : ANY);
+        questions.addQuery(q);
+    }
+    QTest::newRow("8000 questions for our host name") << QList<Message>{questions};
+    // Datagrams near 64 KB of unique services with large TXT records, enough to fill the cache.
+    QList<Message> records;
+    const QByteArray filler(250, 'x');
+    for (int d = 0, n = 0; d < 60; ++d) {
+        Message m;
+        m.setResponse(true);
+        for (int i = 0; i < 30; ++i, ++n) {
+            const QByteArray name = "flood" + QByteArray::number(n);
+            Record txt = txtRecord(name, {});
+            for (int a = 0; a < 6; ++a)
+                txt.addAttribute("k" + QByteArray::number(a), filler);
+            m.addRecord(ptrRecord(name));
+            m.addRecord(srvRecord(name, "f.local.", 1));
+            m.addRecord(txt);
+        }
+        records << m;
+    }
+    QTest::newRow("64 KB datagrams of services") << records;
+}
+
+void tst_MdnsResponders::floodCostsLittle()
+{
+    QFETCH(QList<Message>, datagrams);
+    // Everything that listens in a relay that also looks for units.
+    FakeServer server;
+    Hostname hostname(&server);
+    hostname.setTimeScale(kSpeed);
+    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 30000);
+    Provider provider(&server, &hostname);
+    Service service;
+    service.setName("box");
+    service.setType(kType);
+    service.setPort(1);
+    provider.publishService(service);
+    Browser browser(&server, kType);
+    Resolver resolver(&server, "vq6020.local.");
+    QList<Message> decoded;
+    for (const Message &m : qAsConst(datagrams)) {
+        const QByteArray bytes = encodeMessage(m);
+        QVERIFY2(bytes.size() <= 65507, qPrintable(QString::number(bytes.size())));
+        Message d;
+        QVERIFY(decodeMessage(bytes, d));
+        d.setAddress(QHostAddress("127.0.0.1"));
+        d.setPort(MdnsPort);
+        decoded << d;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    for (const Message &m : qAsConst(decoded))
+        emit server.messageReceived(m);
+    const double perDatagram = double(timer.nsecsElapsed()) / 1e6 / decoded.size();
+    qInfo("%.2f ms per datagram", perDatagram);
+    QVERIFY2(perDatagram < 5, qPrintable(QStringLiteral("%1 ms per datagram").arg(perDatagram)));
+}
+
+void tst_MdnsResponders::refreshQueriesAreBatched()
+{
+    // 500 records that all reach their refresh point together.
+    FakeServer server;
+    Browser browser(&server, kType);
+    Message m;
+    m.setResponse(true);
+    for (int i = 0; i < 500; ++i)
+        m.addRecord(srvRecord("r" + QByteArray::number(i), "h.local.", 1, 1));
+    server.deliver(m);
+    server.sent.clear();
+    QTest::qWait(700);
+    int questions = 0;
+    for (const Message &sent : qAsConst(server.sent)) {
+        questions += sent.queries().size();
+        QVERIFY(encodeMessage(sent).size() <= MdnsMaxMessageBytes);
+    }
+    QCOMPARE(questions, 500);
+    QVERIFY2(server.sent.size() <= 20, qPrintable(QString::number(server.sent.size())));
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)

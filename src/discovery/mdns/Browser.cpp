@@ -19,7 +19,8 @@ class BrowserPrivate
 {
 public:
     BrowserPrivate(Browser *q, AbstractServer *server, const QByteArray &type, Cache *cache)
-        : q(q), server(server), type(type), cache(cache ? cache : new Cache(q)), queryTimer(q), enumerationTimer(q)
+        : q(q), server(server), type(type), cache(cache ? cache : new Cache(q)), queryTimer(q), enumerationTimer(q),
+          refreshTimer(q)
     {
     }
 
@@ -31,6 +32,7 @@ public:
     bool updateService(const QByteArray &fqName);
     void onRecordExpired(const Record &record);
     void rebuildHostnames();
+    void sendRefreshQueries();
 
     Browser *q;
     AbstractServer *server;
@@ -38,6 +40,10 @@ public:
     Cache *cache;
     QTimer queryTimer;
     QTimer enumerationTimer;
+    // Refresh questions of one cache pass, one per name and type, sent together.
+    QTimer refreshTimer;
+    QList<Query> refreshQueries;
+    QSet<QByteArray> refreshKeys;
     QSet<QByteArray> enumeratedTypes;
     QMap<QByteArray, Service> services;
     QSet<QByteArray> hostnames;
@@ -54,6 +60,27 @@ void BrowserPrivate::sendPtrQuery(const QByteArray &name)
     for (const Record &record : cache->findRecords(name, PTR))
         message.addRecord(record);
     server->sendToGroups(message);
+}
+
+void BrowserPrivate::sendRefreshQueries()
+{
+    Message message;
+    int bytes = 12;
+    for (const Query &query : qAsConst(refreshQueries)) {
+        // Uncompressed size: an upper bound, so every message fits.
+        const int size = query.name().size() + 2 + 4;
+        if (!message.queries().isEmpty() && bytes + size > MdnsMaxMessageBytes) {
+            server->sendToGroups(message);
+            message = Message();
+            bytes = 12;
+        }
+        message.addQuery(query);
+        bytes += size;
+    }
+    if (!message.queries().isEmpty())
+        server->sendToGroups(message);
+    refreshQueries.clear();
+    refreshKeys.clear();
 }
 
 void BrowserPrivate::onQueryTimeout()
@@ -122,8 +149,7 @@ bool BrowserPrivate::updateService(const QByteArray &fqName)
         return true;
     const QByteArray label = fqName.left(dot);
     const QByteArray serviceType = fqName.mid(dot + 1);
-    Record ptr;
-    if (!cache->findRecord(serviceType, PTR, ptr))
+    if (!cache->contains(serviceType, PTR))
         return true;
     Record srv;
     if (!cache->findRecord(fqName, SRV, srv))
@@ -198,13 +224,20 @@ Browser::Browser(AbstractServer *server, const QByteArray &type, Cache *cache, Q
     connect(&d->queryTimer, &QTimer::timeout, this, [this]() { d->onQueryTimeout(); });
     connect(&d->enumerationTimer, &QTimer::timeout, this, [this]() { d->onEnumerationTimeout(); });
     connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
+    d->refreshTimer.setSingleShot(true);
+    d->refreshTimer.setInterval(0);
+    connect(&d->refreshTimer, &QTimer::timeout, this, [this]() { d->sendRefreshQueries(); });
     connect(d->cache, &Cache::shouldQuery, this, [this](const Record &record) {
-        Message message;
+        const QByteArray key = foldName(record.name()) + '\0' + QByteArray::number(record.type());
+        if (d->refreshKeys.contains(key))
+            return;
+        d->refreshKeys.insert(key);
         Query query;
         query.setName(record.name());
         query.setType(record.type());
-        message.addQuery(query);
-        d->server->sendToGroups(message);
+        d->refreshQueries.append(query);
+        if (!d->refreshTimer.isActive())
+            d->refreshTimer.start();
     });
     connect(d->cache, &Cache::recordExpired, this, [this](const Record &record) { d->onRecordExpired(record); });
     d->onQueryTimeout();

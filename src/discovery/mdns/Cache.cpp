@@ -22,13 +22,33 @@ struct Entry {
     Record record;
     QList<qint64> triggers; // cache-clock milliseconds, ascending; the last one is the expiry
     qint64 bytes = 0;
-    QByteArray key;
+    QByteArray key;     // folded name
+    QByteArray typeKey; // folded name and type
+    QByteArray dataKey; // and the record data, as far as equality goes
     Schedule::iterator scheduled;
     Schedule::iterator expiry;
 };
 
 // What a record costs in memory, not on the wire: every TXT attribute is a map node with
 // two byte arrays, each with its own heap block, about 30 times a short string's wire size.
+QByteArray typeKeyOf(const QByteArray &foldedName, quint16 type)
+{
+    return foldedName + '\0' + QByteArray::number(type);
+}
+
+QByteArray dataKeyOf(const QByteArray &typeKey, const Record &record)
+{
+    QByteArray key = typeKey;
+    key += '\0' + foldName(record.target()) + '\0' + foldName(record.nextDomainName()) + '\0';
+    key += record.address().toString().toLatin1() + '\0';
+    key += QByteArray::number(record.port()) + ',' + QByteArray::number(record.priority()) + ',' +
+           QByteArray::number(record.weight());
+    const QMap<QByteArray, QByteArray> attributes = record.attributes();
+    for (auto i = attributes.cbegin(); i != attributes.cend(); ++i)
+        key += '\0' + i.key() + (i.value().isNull() ? QByteArray("\1") : '=' + i.value());
+    return key;
+}
+
 qint64 footprint(const Record &record)
 {
     constexpr qint64 kRecord = 320;
@@ -51,7 +71,7 @@ public:
     void onTimeout();
     void evictOne();
     Record remove(quint64 id);
-    QList<quint64> idsFor(const QByteArray &name) const;
+    QList<quint64> idsFor(const QByteArray &name, quint16 type) const;
 
     Cache *q;
     QElapsedTimer clock;
@@ -63,6 +83,8 @@ public:
     // Lookups and replacements go by name; a flood of records must not make each
     // received record scan the whole cache.
     QMultiHash<QByteArray, quint64> byName;
+    QMultiHash<QByteArray, quint64> byType;
+    QMultiHash<QByteArray, quint64> byData;
     Schedule schedule; // next trigger of every entry
     Schedule byExpiry;
     qint64 bytes = 0;
@@ -84,20 +106,24 @@ Record CachePrivate::remove(quint64 id)
     schedule.erase(entry.scheduled);
     byExpiry.erase(entry.expiry);
     byName.remove(entry.key, id);
+    byType.remove(entry.typeKey, id);
+    byData.remove(entry.dataKey, id);
     bytes -= entry.bytes;
     const Record record = entry.record;
     entries.erase(found);
     return record;
 }
 
-QList<quint64> CachePrivate::idsFor(const QByteArray &name) const
+QList<quint64> CachePrivate::idsFor(const QByteArray &name, quint16 type) const
 {
     QList<quint64> ids;
     if (name.isNull()) {
         for (const auto &entry : entries)
             ids.append(entry.first);
-    } else {
+    } else if (type == ANY) {
         ids = byName.values(foldName(name));
+    } else {
+        ids = byType.values(typeKeyOf(foldName(name), type));
     }
     // In the order they came in, as callers merge (TXT) and pick (first) by it.
     std::sort(ids.begin(), ids.end());
@@ -159,10 +185,13 @@ void Cache::setTimeScale(double factor)
 void Cache::insertRecord(const Record &record)
 {
     const QByteArray key = foldName(record.name());
-    for (const quint64 id : d->byName.values(key)) {
+    const QByteArray typeKey = typeKeyOf(key, record.type());
+    const QByteArray dataKey = dataKeyOf(typeKey, record);
+    // Cache flush replaces the whole set of name and type; otherwise only an equal record goes.
+    const QList<quint64> candidates = record.flushCache() ? d->byType.values(typeKey) : d->byData.values(dataKey);
+    for (const quint64 id : candidates) {
         const Record &cached = d->entries.at(id).record;
-        const bool sameSet = record.flushCache() && cached.type() == record.type();
-        if (!sameSet && !(cached == record))
+        if (!record.flushCache() && !(cached == record))
             continue;
         if (record.ttl() == 0) {
             // A goodbye: the owner withdrew the record.
@@ -190,17 +219,26 @@ void Cache::insertRecord(const Record &record)
                       now + ttlMs * 95 / 100 + jitter, now + ttlMs};
     entry.bytes = bytes;
     entry.key = key;
+    entry.typeKey = typeKey;
+    entry.dataKey = dataKey;
     entry.scheduled = d->schedule.emplace(entry.triggers.constFirst(), id);
     entry.expiry = d->byExpiry.emplace(entry.triggers.constLast(), id);
     d->byName.insert(key, id);
+    d->byType.insert(typeKey, id);
+    d->byData.insert(dataKey, id);
     d->bytes += bytes;
     if (!d->timer.isActive() || entry.triggers.constFirst() < d->timerTarget)
         d->aim(entry.triggers.constFirst());
 }
 
+bool Cache::contains(const QByteArray &name, quint16 type) const
+{
+    return d->byType.contains(typeKeyOf(foldName(name), type));
+}
+
 bool Cache::findRecord(const QByteArray &name, quint16 type, Record &record) const
 {
-    for (const quint64 id : d->idsFor(name)) {
+    for (const quint64 id : d->idsFor(name, type)) {
         const Record &cached = d->entries.at(id).record;
         if (type == ANY || cached.type() == type) {
             record = cached;
@@ -213,7 +251,7 @@ bool Cache::findRecord(const QByteArray &name, quint16 type, Record &record) con
 QList<Record> Cache::findRecords(const QByteArray &name, quint16 type) const
 {
     QList<Record> result;
-    for (const quint64 id : d->idsFor(name)) {
+    for (const quint64 id : d->idsFor(name, type)) {
         const Record &cached = d->entries.at(id).record;
         if (type == ANY || cached.type() == type)
             result.append(cached);

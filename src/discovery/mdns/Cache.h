@@ -34,6 +34,7 @@ public:
     // A null name matches every name, type 255 (ANY) every type.
     bool findRecord(const QByteArray &name, quint16 type, Record &record) const;
     QList<Record> findRecords(const QByteArray &name, quint16 type) const;
+    bool contains(const QByteArray &name, quint16 type) const;
     int count() const;
     // The memory the cached records take, as the bound counts it.
     qint64 byteSize() const;

@@ -21,6 +21,10 @@ extern const QByteArray MdnsBrowseType;
 constexpr quint32 MdnsHostRecordTtl = 120;
 constexpr quint32 MdnsOtherRecordTtl = 4500;
 
+// The most a message we send may take, so that it fits one Ethernet frame with IPv6;
+// longer lists of questions or known answers go out in several messages.
+constexpr int MdnsMaxMessageBytes = 1400;
+
 enum : quint16 {
     A = 1,
     PTR = 12,

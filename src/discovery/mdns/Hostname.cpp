@@ -4,6 +4,7 @@
 #include "discovery/mdns/Dns.h"
 #include "discovery/TimeScale.h"
 
+#include <QElapsedTimer>
 #include <QNetworkInterface>
 #include <QSysInfo>
 #include <QTimer>
@@ -32,6 +33,26 @@ public:
     void onRegistered();
     void onReannounce();
     void onMessageReceived(const Message &message);
+    // The interfaces, asked from the kernel at most once a second: a flood of questions must
+    // not turn into a flood of interface listings.
+    const QList<QNetworkInterface> &interfaces() const
+    {
+        if (!interfacesAge.isValid() || interfacesAge.elapsed() > 1000) {
+            interfaceList = QNetworkInterface::allInterfaces();
+            interfacesAge.start();
+        }
+        return interfaceList;
+    }
+    bool ownAddress(const QHostAddress &address) const
+    {
+        for (const QNetworkInterface &iface : interfaces()) {
+            for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+                if (entry.ip().isEqual(address))
+                    return true;
+            }
+        }
+        return false;
+    }
     bool localAddress(const Message &query, QAbstractSocket::NetworkLayerProtocol family, QHostAddress &address) const;
 
     Hostname *q;
@@ -43,6 +64,8 @@ public:
     QTimer registrationTimer;
     QTimer reannounceTimer;
     QTimer repeatTimer;
+    mutable QList<QNetworkInterface> interfaceList;
+    mutable QElapsedTimer interfacesAge;
 };
 
 void HostnamePrivate::propose()
@@ -106,12 +129,14 @@ bool HostnamePrivate::localAddress(const Message &query, QAbstractSocket::Networ
     // The link the question came in on decides: every interface has fe80::/64, so an IPv6
     // link-local querier matches them all, and another link's address is of no use to it.
     if (query.interfaceIndex() > 0) {
-        const QNetworkInterface iface = QNetworkInterface::interfaceFromIndex(query.interfaceIndex());
-        return iface.isValid() && (iface.flags() & up) == up && firstOfFamily(iface, family, address);
+        for (const QNetworkInterface &iface : interfaces()) {
+            if (iface.index() == query.interfaceIndex())
+                return (iface.flags() & up) == up && firstOfFamily(iface, family, address);
+        }
+        return false;
     }
     const QHostAddress querier = query.address();
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &iface : interfaces) {
+    for (const QNetworkInterface &iface : interfaces()) {
         if ((iface.flags() & up) != up)
             continue;
         const QList<QNetworkAddressEntry> entries = iface.addressEntries();
@@ -135,7 +160,7 @@ void HostnamePrivate::onMessageReceived(const Message &message)
             // An address of this machine is our own answer (or another responder here
             // speaking for the same machine): the same record, no conflict.
             if ((record.type() == A || record.type() == AAAA) && sameName(record.name(), hostname) &&
-                !QNetworkInterface::allAddresses().contains(record.address())) {
+                !ownAddress(record.address())) {
                 ++suffix;
                 propose();
                 return;
@@ -146,17 +171,25 @@ void HostnamePrivate::onMessageReceived(const Message &message)
     if (!registered)
         return;
 
-    Message reply;
-    reply.reply(message);
-    bool answered = false;
+    // Each type is answered once, however often a datagram asks for it.
+    bool wantA = false, wantAaaa = false;
     for (const Query &query : message.queries()) {
         if (!sameName(query.name(), hostname))
             continue;
         // Other responders probe with ANY; answering it lets them see the name is taken.
+        wantA = wantA || query.type() == A || query.type() == ANY;
+        wantAaaa = wantAaaa || query.type() == AAAA || query.type() == ANY;
+    }
+    if (!wantA && !wantAaaa)
+        return;
+    Message reply;
+    reply.reply(message);
+    bool answered = false;
+    {
         QList<quint16> types;
-        if (query.type() == A || query.type() == ANY)
+        if (wantA)
             types.append(A);
-        if (query.type() == AAAA || query.type() == ANY)
+        if (wantAaaa)
             types.append(AAAA);
         for (quint16 type : qAsConst(types)) {
             QHostAddress address;
