@@ -709,7 +709,7 @@ void tst_MdnsResponders::floodCostsLittle_data()
         q.setType(i % 2 ? A : ANY);
         questions.addQuery(q);
     }
-    QTest::newRow("8000 questions for our host name") << QList<Message>{questions};
+    QTest::newRow("8000 questions for our host name") << QList<Message>{questions, questions, questions, questions};
     // Datagrams near 64 KB of unique services with large TXT records, enough to fill the cache.
     QList<Message> records;
     const QByteArray filler(250, 'x');

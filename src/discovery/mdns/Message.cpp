@@ -74,7 +74,7 @@ void Message::setTruncated(bool isTruncated)
 {
     d->isTruncated = isTruncated;
 }
-QList<Query> Message::queries() const
+const QList<Query> &Message::queries() const
 {
     return d->queries;
 }
@@ -82,7 +82,7 @@ void Message::addQuery(const Query &query)
 {
     d->queries.append(query);
 }
-QList<Record> Message::records() const
+const QList<Record> &Message::records() const
 {
     return d->records;
 }

@@ -36,9 +36,10 @@ public:
     bool isTruncated() const;
     void setTruncated(bool isTruncated);
 
-    QList<Query> queries() const;
+    // By reference: iterating a returned copy would detach it and copy every element.
+    const QList<Query> &queries() const;
     void addQuery(const Query &query);
-    QList<Record> records() const;
+    const QList<Record> &records() const;
     void addRecord(const Record &record);
 
     // Makes this message the answer to query: same destination, interface and transaction id.
