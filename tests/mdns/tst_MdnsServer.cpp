@@ -1,6 +1,8 @@
 // The UDP server in a network namespace of its own: several servers share port
 // 5353, malformed datagrams are dropped silently, and one sendToGroups reaches
 // both groups on every interface that can multicast.
+#include "discovery/mdns/Browser.h"
+#include "discovery/mdns/Cache.h"
 #include "discovery/mdns/Dns.h"
 #include "discovery/mdns/Server.h"
 
@@ -87,6 +89,7 @@ private slots:
     void bindIsRetried();
     void acceptsOnlyTheLocalLink_data();
     void acceptsOnlyTheLocalLink();
+    void knownAnswersAreSplit();
     // Last: it takes loopback out of multicast.
     void sendToGroupsCoversEveryInterface();
 };
@@ -207,6 +210,58 @@ void tst_MdnsServer::acceptsOnlyTheLocalLink()
     for (const QList<QVariant> &args : qAsConst(heard))
         names << QString::fromUtf8(args.at(0).value<Message>().queries().at(0).name());
     QCOMPARE(names.contains("far.local."), accepted);
+}
+
+void tst_MdnsServer::knownAnswersAreSplit()
+{
+    // A browser that already knows 1500 instances: its question with all of them as known
+    // answers is far more than one datagram should carry (and a few thousand more than any
+    // can). All of it is sent at once, so it must fit the listener's receive buffer.
+    QUdpSocket listener;
+    QVERIFY(listener.bind(QHostAddress::AnyIPv4, MdnsPort, QAbstractSocket::ShareAddress));
+    QVERIFY(listener.joinMulticastGroup(MdnsIpv4Address));
+    Server server;
+    Cache cache;
+    cache.setTimeScale(1000);
+    const QByteArray type = "_many._tcp.local.";
+    for (int i = 0; i < 1500; ++i) {
+        Record ptr;
+        ptr.setName(type);
+        ptr.setType(PTR);
+        ptr.setTarget("i" + QByteArray::number(i) + '.' + type);
+        ptr.setTtl(4500);
+        cache.insertRecord(ptr);
+    }
+    QTest::qWait(1000); // a thousand seconds of the cache's life
+    Browser browser(&server, type, &cache);
+    QList<Message> heard;
+    QElapsedTimer quiet;
+    quiet.start();
+    while (quiet.elapsed() < 500) {
+        QTest::qWait(50);
+        while (listener.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = listener.receiveDatagram();
+            Message m;
+            if (datagram.senderPort() != MdnsPort || datagram.data().size() > MdnsMaxMessageBytes ||
+                !decodeMessage(datagram.data(), m) || m.isResponse())
+                QFAIL(qPrintable(
+                    QStringLiteral("%1 bytes from port %2").arg(datagram.data().size()).arg(datagram.senderPort())));
+            heard << m;
+            quiet.restart();
+        }
+    }
+    QVERIFY(heard.size() > 1);
+    QCOMPARE(heard.first().queries().size(), 1);
+    QCOMPARE(heard.first().queries().at(0).name(), type);
+    int known = 0;
+    for (int i = 0; i < heard.size(); ++i) {
+        QCOMPARE(heard.at(i).isTruncated(), i + 1 < heard.size());
+        for (const Record &r : heard.at(i).records()) {
+            ++known;
+            QVERIFY2(r.ttl() >= 3400 && r.ttl() <= 3600, qPrintable(QString::number(r.ttl())));
+        }
+    }
+    QCOMPARE(known, 1500);
 }
 
 void tst_MdnsServer::sendToGroupsCoversEveryInterface()

@@ -72,6 +72,14 @@ public:
     void evictOne();
     Record remove(quint64 id);
     QList<quint64> idsFor(const QByteArray &name, quint16 type) const;
+    // The cached record with what is left of its lifetime as TTL, as known answers must carry it.
+    Record withRemainingTtl(const Entry &entry) const
+    {
+        Record record = entry.record;
+        const qint64 left = std::max<qint64>(0, entry.triggers.constLast() - now());
+        record.setTtl(quint32(std::min<qint64>((left + 999) / 1000, entry.record.ttl())));
+        return record;
+    }
 
     Cache *q;
     QElapsedTimer clock;
@@ -239,9 +247,9 @@ bool Cache::contains(const QByteArray &name, quint16 type) const
 bool Cache::findRecord(const QByteArray &name, quint16 type, Record &record) const
 {
     for (const quint64 id : d->idsFor(name, type)) {
-        const Record &cached = d->entries.at(id).record;
-        if (type == ANY || cached.type() == type) {
-            record = cached;
+        const Entry &entry = d->entries.at(id);
+        if (type == ANY || entry.record.type() == type) {
+            record = d->withRemainingTtl(entry);
             return true;
         }
     }
@@ -252,9 +260,9 @@ QList<Record> Cache::findRecords(const QByteArray &name, quint16 type) const
 {
     QList<Record> result;
     for (const quint64 id : d->idsFor(name, type)) {
-        const Record &cached = d->entries.at(id).record;
-        if (type == ANY || cached.type() == type)
-            result.append(cached);
+        const Entry &entry = d->entries.at(id);
+        if (type == ANY || entry.record.type() == type)
+            result.append(d->withRemainingTtl(entry));
     }
     return result;
 }

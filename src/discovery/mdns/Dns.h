@@ -53,6 +53,12 @@ bool sameName(const QByteArray &a, const QByteArray &b);
 // name ends with "." + suffix, compared without case.
 bool nameInDomain(const QByteArray &name, const QByteArray &suffix);
 
+// Splits a message that would encode to more than maxBytes into several that do not (a single
+// record larger than that travels alone). The first keeps the questions; a query's further
+// messages carry its remaining known answers, and all but its last have the truncated flag,
+// so responders wait for the rest before they answer.
+QList<Message> splitMessage(const Message &message, int maxBytes = MdnsMaxMessageBytes);
+
 // "A", "PTR", "TXT", "AAAA", "SRV", "NSEC", "ANY", or "?" for any other type.
 QString typeName(quint16 type);
 

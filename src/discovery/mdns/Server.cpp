@@ -197,10 +197,11 @@ Server::~Server() = default;
 
 void Server::sendTo(const Message &message)
 {
-    const QByteArray packet = encodeMessage(message);
     QUdpSocket &socket = message.address().protocol() == QAbstractSocket::IPv4Protocol ? d->ipv4Socket : d->ipv6Socket;
-    if (ServerPrivate::ready(socket))
-        socket.writeDatagram(packet, message.address(), message.port());
+    if (!ServerPrivate::ready(socket))
+        return;
+    for (const Message &part : splitMessage(message))
+        socket.writeDatagram(encodeMessage(part), message.address(), message.port());
 }
 
 void Server::setTimeScale(double speed)
@@ -212,7 +213,9 @@ void Server::setTimeScale(double speed)
 
 void Server::sendToGroups(const Message &message)
 {
-    const QByteArray packet = encodeMessage(message);
+    QList<QByteArray> packets;
+    for (const Message &part : splitMessage(message))
+        packets.append(encodeMessage(part));
     const bool ipv4 = ServerPrivate::ready(d->ipv4Socket);
     const bool ipv6 = ServerPrivate::ready(d->ipv6Socket);
     if (!ipv4 && !ipv6)
@@ -221,10 +224,14 @@ void Server::sendToGroups(const Message &message)
         // An answer goes back only to the link its question came from.
         if (message.interfaceIndex() > 0 && iface.index() != message.interfaceIndex())
             continue;
-        if (ipv4 && d->selectInterface(d->ipv4Socket, iface))
-            d->ipv4Socket.writeDatagram(packet, MdnsIpv4Address, MdnsPort);
-        if (ipv6 && d->selectInterface(d->ipv6Socket, iface))
-            d->ipv6Socket.writeDatagram(packet, MdnsIpv6Address, MdnsPort);
+        if (ipv4 && d->selectInterface(d->ipv4Socket, iface)) {
+            for (const QByteArray &packet : qAsConst(packets))
+                d->ipv4Socket.writeDatagram(packet, MdnsIpv4Address, MdnsPort);
+        }
+        if (ipv6 && d->selectInterface(d->ipv6Socket, iface)) {
+            for (const QByteArray &packet : qAsConst(packets))
+                d->ipv6Socket.writeDatagram(packet, MdnsIpv6Address, MdnsPort);
+        }
     }
 }
 
