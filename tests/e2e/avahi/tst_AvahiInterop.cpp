@@ -272,6 +272,9 @@ void tst_AvahiInterop::avahiAddressesResolve_data()
                               << "10.77.0.61";
     QTest::newRow("MDNSHostnameLookup, the unit's name") << true << "vq6020.local"
                                                          << "10.77.0.60";
+    // Firmware that spells its name in capitals; DNS names compare without case.
+    QTest::newRow("MDNSHostnameLookup, the unit's name in capitals") << true << "VQ6020.local"
+                                                                     << "10.77.0.62";
 }
 
 void tst_AvahiInterop::avahiAddressesResolve()
