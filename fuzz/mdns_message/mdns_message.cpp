@@ -39,5 +39,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(a.attributes().keys() == b.attributes().keys());
     }
     check(encodeMessage(second) == encoded);
+
+    // Splitting for the wire: small limits force several parts; every part stays within
+    // the limit unless it holds a single element, and together they carry everything in order.
+    for (const int limit : {64, 512}) {
+        const QList<Message> parts = splitMessage(first, limit);
+        QList<Query> queries;
+        QList<Record> records;
+        for (int i = 0; i < parts.size(); ++i) {
+            const Message &part = parts.at(i);
+            const QByteArray bytes = encodeMessage(part);
+            check(bytes.size() <= limit || part.queries().size() + part.records().size() == 1 || parts.size() == 1);
+            Message back;
+            check(decodeMessage(bytes, back));
+            check(back.isResponse() == first.isResponse() && back.transactionId() == first.transactionId());
+            if (!first.isResponse() && i + 1 < parts.size())
+                check(back.isTruncated());
+            queries += part.queries();
+            records += part.records();
+        }
+        check(queries.size() == first.queries().size() && records.size() == first.records().size());
+        for (int i = 0; i < records.size(); ++i)
+            check(records.at(i) == first.records().at(i));
+    }
     return 0;
 }

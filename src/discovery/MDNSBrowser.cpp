@@ -13,7 +13,8 @@ const char *const MDNSBrowser::kServiceType = "_fernholow._tcp.local.";
 
 MDNSBrowser::MDNSBrowser(QMdnsEngine::AbstractServer *server, QObject *parent)
     : LocatorStrategy(parent), m_server(server),
-      m_browser(new QMdnsEngine::Browser(server, QByteArray(kServiceType), nullptr, this)), m_lookup(server, this)
+      m_browser(new QMdnsEngine::Browser(server, QByteArray(kServiceType), nullptr, this)), m_lookup(server, this),
+      m_logLimiter(this)
 {
     connect(m_browser, &QMdnsEngine::Browser::serviceAdded, this, &MDNSBrowser::onServiceAdded);
     connect(m_browser, &QMdnsEngine::Browser::serviceUpdated, this, &MDNSBrowser::onServiceUpdated);
@@ -40,19 +41,22 @@ void MDNSBrowser::startLookup()
 
 void MDNSBrowser::onServiceAdded(const QMdnsEngine::Service &service)
 {
-    qInfo().noquote() << "MDNSBrowser: onServiceAdded" << service.toString();
+    if (m_logLimiter.allow(QStringLiteral("MDNSBrowser: onServiceAdded")))
+        qInfo().noquote() << "MDNSBrowser: onServiceAdded" << service.toString();
     m_lastService = service;
 }
 
 void MDNSBrowser::onServiceUpdated(const QMdnsEngine::Service &service)
 {
-    qInfo().noquote() << "MDNSBrowser: onServiceUpdated" << service.toString();
+    if (m_logLimiter.allow(QStringLiteral("MDNSBrowser: onServiceUpdated")))
+        qInfo().noquote() << "MDNSBrowser: onServiceUpdated" << service.toString();
     m_lastService = service;
 }
 
 void MDNSBrowser::onServiceRemoved(const QMdnsEngine::Service &service)
 {
-    qInfo().noquote() << "MDNSBrowser: onServiceRemoved" << service.toString();
+    if (m_logLimiter.allow(QStringLiteral("MDNSBrowser: onServiceRemoved")))
+        qInfo().noquote() << "MDNSBrowser: onServiceRemoved" << service.toString();
     m_lastService = QMdnsEngine::Service();
 }
 

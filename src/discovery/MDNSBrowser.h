@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/LocatorStrategy.h"
+#include "discovery/LogLimiter.h"
 #include "discovery/MDNSHostnameLookup.h"
 #include "discovery/mdns/Service.h"
 
@@ -36,4 +37,5 @@ private:
     QMdnsEngine::Browser *m_browser;
     QMdnsEngine::Service m_lastService;
     MDNSHostnameLookup m_lookup;
+    LogLimiter m_logLimiter;
 };

@@ -12,7 +12,8 @@
 const char *const OfferProxy::kInstanceName = "_vq6020";
 
 OfferProxy::OfferProxy(QObject *parent)
-    : QObject(parent), m_server(new QMdnsEngine::Server(this)), m_hostname(new QMdnsEngine::Hostname(m_server, this))
+    : QObject(parent), m_server(new QMdnsEngine::Server(this)), m_hostname(new QMdnsEngine::Hostname(m_server, this)),
+      m_logLimiter(this)
 {
     connect(m_hostname, &QMdnsEngine::Hostname::hostnameChanged, this, &OfferProxy::onHostnameChanged);
     connect(m_server, &QMdnsEngine::Server::messageReceived, this, &OfferProxy::onMessageReceived);
@@ -56,7 +57,9 @@ void OfferProxy::onMessageReceived(const QMdnsEngine::Message &message)
     for (const QMdnsEngine::Record &record : message.records()) {
         const QString line = QStringLiteral("OfferProxy: [%1] %2")
                                  .arg(QMdnsEngine::typeName(record.type()), QString::fromUtf8(record.name()));
-        if (line.contains(QLatin1String("fernholow")) || line.contains(unitLabel))
+        if (!line.contains(QLatin1String("fernholow")) && !line.contains(unitLabel))
+            continue;
+        if (m_logLimiter.allow(QStringLiteral("OfferProxy: [%1]").arg(QMdnsEngine::typeName(record.type()))))
             qInfo().noquote() << line;
     }
 }

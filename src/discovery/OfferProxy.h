@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/LogLimiter.h"
 #include "discovery/mdns/Message.h"
 
 #include <QObject>
@@ -39,4 +40,5 @@ private:
     QMdnsEngine::Hostname *m_hostname;
     QMdnsEngine::Provider *m_provider = nullptr;
     double m_speed = 1.0;
+    LogLimiter m_logLimiter;
 };

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <malloc.h>
+
 using namespace QMdnsEngine;
 
 namespace {
@@ -40,6 +42,7 @@ private slots:
     void refreshAndExpiry();
     void boundedUnderFlood();
     void lookupWildcards();
+    void boundedInBytes();
 };
 
 void tst_MdnsCache::insert_data()
@@ -151,6 +154,36 @@ void tst_MdnsCache::lookupWildcards()
     QVERIFY(!cache.findRecord("x.local.", ANY, record));
     QVERIFY(cache.findRecord("g.local.", ANY, record));
     QCOMPARE(record.address(), QHostAddress("10.0.0.2"));
+}
+
+void tst_MdnsCache::boundedInBytes()
+{
+    // Large TXT records, each a few KB on the wire and far more in memory, arriving
+    // with ever longer lifetimes: the process must not grow by more than a few MiB,
+    // and what leaves is the oldest to expire, reported as expiry.
+    const int kRecords = 400;
+    QList<QByteArray> names;
+    Cache cache;
+    // Only the names: a spy would keep the evicted records themselves alive.
+    QList<QByteArray> expired;
+    connect(&cache, &Cache::recordExpired, this, [&expired](const Record &r) { expired << r.name(); });
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < kRecords; ++i) {
+        Record txt;
+        names << "big" + QByteArray::number(i) + "._x._tcp.local.";
+        txt.setName(names.last());
+        txt.setType(TXT);
+        txt.setTtl(quint32(1000 + i));
+        for (int a = 0; a < 800; ++a)
+            txt.addAttribute("k" + QByteArray::number(a), "v");
+        cache.insertRecord(txt);
+    }
+    const double grownMiB = double(qint64(mallinfo2().uordblks) - qint64(before)) / (1024 * 1024);
+    QVERIFY2(grownMiB < 16, qPrintable(QStringLiteral("%1 MiB").arg(grownMiB)));
+    QVERIFY(expired.count() > 0);
+    QCOMPARE(cache.count() + expired.count(), kRecords);
+    QCOMPARE(expired, names.mid(0, expired.count()));
+    QCOMPARE(cache.findRecords(names.last(), TXT).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsCache)

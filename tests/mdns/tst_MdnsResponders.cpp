@@ -1,12 +1,17 @@
 // Browser, host name, prober and provider against a scripted network: every
 // datagram they would send is recorded, every datagram they hear is made here.
+#include "discovery/MDNSBrowser.h"
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Browser.h"
+#include "discovery/mdns/Cache.h"
 #include "discovery/mdns/Dns.h"
 #include "discovery/mdns/Hostname.h"
 #include "discovery/mdns/Prober.h"
 #include "discovery/mdns/Provider.h"
+#include "discovery/mdns/Resolver.h"
 
+#include <QNetworkInterface>
+#include <QElapsedTimer>
 #include <QSysInfo>
 #include <QtTest>
 
@@ -25,19 +30,24 @@ public:
         sent.append(message);
         if (onSend)
             onSend(message);
+        // Multicast comes back to the sender, a moment later.
+        if (loopback)
+            QTimer::singleShot(0, this, [this, message]() { deliver(message); });
     }
-    void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"))
+    void deliver(const Message &message, const QHostAddress &from = QHostAddress("127.0.0.1"), int interfaceIndex = 0)
     {
         // Through the codec, as a real datagram would come.
         Message decoded;
         QVERIFY(decodeMessage(encodeMessage(message), decoded));
         decoded.setAddress(from);
         decoded.setPort(MdnsPort);
+        decoded.setInterfaceIndex(interfaceIndex);
         emit messageReceived(decoded);
     }
     QList<Message> sent;
     // A peer that answers at once, before any other wait can end.
     std::function<void(const Message &)> onSend;
+    bool loopback = false;
 };
 
 // Twenty times real speed: the two-second registration and probe windows take a tenth of a second.
@@ -125,8 +135,21 @@ private slots:
     void hostnameAsksAgainBeforeClaiming();
     void providerAnswers_data();
     void providerAnswers();
+    void uniqueRecordsFlushCaches_data();
+    void uniqueRecordsFlushCaches();
+    void hostAnswersForTheArrivalLink_data();
+    void hostAnswersForTheArrivalLink();
     void providerSaysGoodbye();
     void republishingKeepsTheNumberedName();
+    void namesCompareWithoutCase_data();
+    void namesCompareWithoutCase();
+    void ownRecordsAreNoConflict_data();
+    void ownRecordsAreNoConflict();
+    void offerDuringRecheckIsPublished();
+    void browserLogIsLimited();
+    void floodCostsLittle_data();
+    void floodCostsLittle();
+    void refreshQueriesAreBatched();
 
 private:
     FakeServer m_server;
@@ -329,6 +352,77 @@ void tst_MdnsResponders::providerAnswers()
     }
 }
 
+void tst_MdnsResponders::uniqueRecordsFlushCaches_data()
+{
+    QTest::addColumn<Message>("question");
+    QTest::addColumn<quint16>("type");
+    QTest::addColumn<bool>("flush");
+    QTest::addColumn<quint32>("ttl");
+    const QByteArray full = "relay-one." + kType;
+    QTest::newRow("host address") << query(machineHostname(), A) << quint16(A) << true << 120u;
+    QTest::newRow("host IPv6 address") << query(machineHostname(), AAAA) << quint16(AAAA) << true << 120u;
+    QTest::newRow("SRV") << query(full, SRV) << quint16(SRV) << true << 120u;
+    QTest::newRow("TXT") << query(full, TXT) << quint16(TXT) << true << 4500u;
+    QTest::newRow("PTR is shared") << query(kType, PTR) << quint16(PTR) << false << 4500u;
+}
+
+void tst_MdnsResponders::uniqueRecordsFlushCaches()
+{
+    QFETCH(Message, question);
+    QFETCH(quint16, type);
+    QFETCH(bool, flush);
+    QFETCH(quint32, ttl);
+    m_server.sent.clear();
+    m_server.deliver(question);
+    QCOMPARE(m_server.sent.size(), 1);
+    Message heard;
+    QVERIFY(decodeMessage(encodeMessage(m_server.sent.at(0)), heard));
+    QVERIFY(!heard.records().isEmpty());
+    const Record record = heard.records().at(0);
+    QCOMPARE(record.type(), type);
+    QCOMPARE(record.flushCache(), flush);
+    QCOMPARE(record.ttl(), ttl);
+}
+
+void tst_MdnsResponders::hostAnswersForTheArrivalLink_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<int>("interfaceIndex");
+    QTest::addColumn<quint16>("type");
+    QTest::addColumn<QString>("answer");
+    const int lo = QNetworkInterface::interfaceIndexFromName("lo");
+    QTest::newRow("IPv6 link-local querier on loopback") << "fe80::99" << lo << quint16(A) << "127.0.0.1";
+    QTest::newRow("IPv4 querier on loopback asks for IPv6") << "127.0.0.1" << lo << quint16(AAAA) << "::1";
+    int down = 0;
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+        if (!(iface.flags() & QNetworkInterface::IsUp))
+            down = iface.index();
+    }
+    // Which link a datagram came from is known, but that link has since gone down.
+    if (down > 0)
+        QTest::newRow("interface that is down") << "127.0.0.1" << down << quint16(A) << "";
+    QTest::newRow("vanished interface") << "127.0.0.1" << 99999 << quint16(A) << "";
+}
+
+void tst_MdnsResponders::hostAnswersForTheArrivalLink()
+{
+    QFETCH(QString, from);
+    QFETCH(int, interfaceIndex);
+    QFETCH(quint16, type);
+    QFETCH(QString, answer);
+    m_server.sent.clear();
+    m_server.deliver(query(machineHostname(), type), QHostAddress(from), interfaceIndex);
+    if (answer.isEmpty()) {
+        QCOMPARE(m_server.sent.size(), 0);
+        return;
+    }
+    QCOMPARE(m_server.sent.size(), 1);
+    QCOMPARE(m_server.sent.at(0).records().size(), 1);
+    QCOMPARE(m_server.sent.at(0).records().at(0).address(), QHostAddress(answer));
+    // And it goes back out by that link only.
+    QCOMPARE(m_server.sent.at(0).interfaceIndex(), interfaceIndex);
+}
+
 void tst_MdnsResponders::providerSaysGoodbye()
 {
     m_server.sent.clear();
@@ -366,6 +460,330 @@ void tst_MdnsResponders::republishingKeepsTheNumberedName()
     QCOMPARE(describe(server.sent.at(0)), (QStringList{"PTR " + kType, "SRV box-2." + kType, "TXT box-2." + kType}));
     QCOMPARE(server.sent.at(0).records().at(0).target(), "box-2." + kType);
     QCOMPARE(server.sent.at(0).records().at(1).port(), quint16(2));
+}
+
+enum CaseScenario {
+    ResolverHearsCapitals,
+    BrowserHearsCapitals,
+    HostnameConflict,
+    ProberConflict,
+    ProviderQuestion,
+    CacheFlush
+};
+Q_DECLARE_METATYPE(CaseScenario)
+
+void tst_MdnsResponders::namesCompareWithoutCase_data()
+{
+    QTest::addColumn<CaseScenario>("scenario");
+    QTest::newRow("resolver takes an answer in capitals") << ResolverHearsCapitals;
+    QTest::newRow("browser takes a service spelled in capitals") << BrowserHearsCapitals;
+    QTest::newRow("host name conflict in other case") << HostnameConflict;
+    QTest::newRow("instance conflict in other case") << ProberConflict;
+    QTest::newRow("provider answers a question in capitals") << ProviderQuestion;
+    QTest::newRow("cache flush replaces another spelling") << CacheFlush;
+}
+
+void tst_MdnsResponders::namesCompareWithoutCase()
+{
+    QFETCH(CaseScenario, scenario);
+    FakeServer server;
+    switch (scenario) {
+    case ResolverHearsCapitals: {
+        Resolver resolver(&server, "vq6020.local.");
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        Record a;
+        a.setName("VQ6020.Local.");
+        a.setType(A);
+        a.setAddress(QHostAddress("10.1.2.3"));
+        server.deliver(response({a}));
+        QCOMPARE(resolved.count(), 1);
+        break;
+    }
+    case BrowserHearsCapitals: {
+        Browser browser(&server, kType);
+        QSignalSpy added(&browser, &Browser::serviceAdded);
+        Record ptr = ptrRecord("Relay");
+        ptr.setName(kType.toUpper());
+        Record srv = srvRecord("Relay", "a.local.", 4242);
+        srv.setName("Relay." + kType.toUpper());
+        server.deliver(response({ptr, srv}));
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(added.first().at(0).value<Service>().name(), QByteArray("Relay"));
+        // The same instance in another spelling is the same service.
+        srv.setName("RELAY." + kType);
+        srv.setPort(4343);
+        QSignalSpy updated(&browser, &Browser::serviceUpdated);
+        server.deliver(response({srv}));
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(updated.count(), 1);
+        break;
+    }
+    case HostnameConflict: {
+        Hostname hostname(&server);
+        Record taken;
+        taken.setName(machineHostname().toUpper());
+        taken.setType(A);
+        taken.setAddress(QHostAddress("10.0.0.1"));
+        server.deliver(response({taken}));
+        QCOMPARE(hostname.hostName(), machineHostname(2));
+        break;
+    }
+    case ProberConflict: {
+        Prober prober(&server, srvRecord("box", "h.local.", 1));
+        server.deliver(response({srvRecord("BOX", "other.local.", 2)}));
+        QCOMPARE(server.sent.last().queries().at(0).name(), "box-2." + kType);
+        break;
+    }
+    case ProviderQuestion: {
+        Hostname hostname(&server);
+        hostname.setTimeScale(kSpeed);
+        Provider provider(&server, &hostname);
+        provider.setTimeScale(kSpeed);
+        Service service;
+        service.setName("box");
+        service.setType(kType);
+        service.setPort(1);
+        provider.publishService(service);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.sent.isEmpty() && server.sent.last().isResponse(), 30000);
+        server.sent.clear();
+        server.deliver(query("BOX." + kType.toUpper(), SRV));
+        QCOMPARE(server.sent.size(), 1);
+        QCOMPARE(describe(server.sent.at(0)), QStringList{"SRV box." + kType});
+        break;
+    }
+    case CacheFlush: {
+        Cache cache;
+        Record a;
+        a.setName("unit.local.");
+        a.setType(A);
+        a.setAddress(QHostAddress("10.0.0.1"));
+        cache.insertRecord(a);
+        a.setName("UNIT.local.");
+        a.setAddress(QHostAddress("10.0.0.2"));
+        a.setFlushCache(true);
+        cache.insertRecord(a);
+        QCOMPARE(cache.findRecords("Unit.Local.", A).size(), 1);
+        QCOMPARE(cache.findRecords("unit.local.", A).at(0).address(), QHostAddress("10.0.0.2"));
+        break;
+    }
+    }
+}
+
+enum OwnScenario { OwnHostAddress, IdenticalInstanceRecord, ReprobeAfterHostnameChange };
+Q_DECLARE_METATYPE(OwnScenario)
+
+void tst_MdnsResponders::ownRecordsAreNoConflict_data()
+{
+    QTest::addColumn<OwnScenario>("scenario");
+    QTest::newRow("host name answered with our own address") << OwnHostAddress;
+    QTest::newRow("instance answered with the very record we propose") << IdenticalInstanceRecord;
+    QTest::newRow("instance re-probed after a host name change") << ReprobeAfterHostnameChange;
+}
+
+void tst_MdnsResponders::ownRecordsAreNoConflict()
+{
+    QFETCH(OwnScenario, scenario);
+    FakeServer server;
+    switch (scenario) {
+    case OwnHostAddress: {
+        Hostname hostname(&server);
+        Record mine;
+        mine.setName(machineHostname());
+        mine.setType(A);
+        mine.setAddress(QHostAddress::LocalHost);
+        server.deliver(response({mine}));
+        QCOMPARE(hostname.hostName(), machineHostname());
+        break;
+    }
+    case IdenticalInstanceRecord: {
+        Prober prober(&server, srvRecord("box", "h.local.", 1));
+        server.deliver(response({srvRecord("box", "h.local.", 1)}));
+        QCOMPARE(server.sent.last().queries().at(0).name(), "box." + kType);
+        break;
+    }
+    case ReprobeAfterHostnameChange: {
+        // Our host name is taken by another machine at the half-hourly re-check; the
+        // instance follows the new host name and our own answers to its probe come back.
+        server.loopback = true;
+        Hostname hostname(&server);
+        hostname.setTimeScale(kSpeed);
+        Provider provider(&server, &hostname);
+        provider.setTimeScale(kSpeed);
+        Service service;
+        service.setName("box");
+        service.setType(kType);
+        service.setPort(1);
+        provider.publishService(service);
+        auto announced = [&](const QByteArray &host) {
+            for (const Message &m : qAsConst(server.sent)) {
+                if (m.isResponse() && m.records().size() == 3 && m.records().at(1).target() == host)
+                    return m.records().at(1).name();
+            }
+            return QByteArray();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(announced(machineHostname()), "box." + kType, 30000);
+        bool taken = false;
+        server.onSend = [&](const Message &m) {
+            if (!taken && !m.isResponse() && m.queries().value(0).name() == machineHostname()) {
+                taken = true;
+                Record other;
+                other.setName(machineHostname());
+                other.setType(A);
+                other.setAddress(QHostAddress("10.9.9.9"));
+                server.deliver(response({other}), QHostAddress("10.9.9.9"));
+            }
+        };
+        hostname.setTimeScale(1000); // the half-hour re-check in 1.8 s
+        QTRY_VERIFY_WITH_TIMEOUT(!announced(machineHostname(2)).isEmpty(), 30000);
+        QCOMPARE(announced(machineHostname(2)), "box." + kType);
+        break;
+    }
+    }
+}
+
+void tst_MdnsResponders::offerDuringRecheckIsPublished()
+{
+    // The service is handed over inside the two seconds in which the half-hourly
+    // re-check of the (unchanged) host name runs.
+    FakeServer server;
+    Hostname hostname(&server);
+    hostname.setTimeScale(kSpeed);
+    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 30000);
+    std::unique_ptr<Provider> provider;
+    server.onSend = [&](const Message &m) {
+        if (provider || m.isResponse() || hostname.isConfirmed())
+            return;
+        provider = std::make_unique<Provider>(&server, &hostname);
+        provider->setTimeScale(kSpeed);
+        Service service;
+        service.setName("box");
+        service.setType(kType);
+        service.setPort(1);
+        provider->publishService(service);
+    };
+    hostname.setTimeScale(1000); // the half-hour re-check in 1.8 s
+    QTRY_VERIFY_WITH_TIMEOUT(provider, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.sent.last().isResponse() && describe(server.sent.last()).size() == 3, 30000);
+    QCOMPARE(describe(server.sent.last()).at(1), "SRV box." + kType);
+    QCOMPARE(server.sent.last().records().at(1).target(), machineHostname());
+}
+
+namespace {
+QStringList g_log;
+void collect(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_log << text;
+}
+} // namespace
+
+void tst_MdnsResponders::browserLogIsLimited()
+{
+    // A peer announces and withdraws 60 services within a second: 20 lines of each kind,
+    // then one line that counts the rest.
+    FakeServer server;
+    MDNSBrowser strategy(&server);
+    g_log.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collect);
+    for (int i = 0; i < 60; ++i) {
+        const QByteArray name = "s" + QByteArray::number(i);
+        server.deliver(response({ptrRecord(name), srvRecord(name, "h.local.", 1)}));
+    }
+    for (int i = 0; i < 60; ++i)
+        server.deliver(response({srvRecord("s" + QByteArray::number(i), "h.local.", 1, 0)}));
+    const auto count = [](const QString &prefix) { return g_log.filter(QRegularExpression("^" + prefix)).size(); };
+    QTRY_COMPARE_WITH_TIMEOUT(count("MDNSBrowser: onServiceRemoved … suppressed 40 similar lines$"), 1, 3000);
+    qInstallMessageHandler(previous);
+    QCOMPARE(count("MDNSBrowser: onServiceAdded … suppressed 40 similar lines$"), 1);
+    QCOMPARE(count("MDNSBrowser: onServiceAdded"), 21);
+    QCOMPARE(count("MDNSBrowser: onServiceRemoved"), 21);
+}
+
+void tst_MdnsResponders::floodCostsLittle_data()
+{
+    QTest::addColumn<QList<Message>>("datagrams");
+    // Thousands of questions for our host name in one datagram.
+    Message questions;
+    for (int i = 0; i < 8000; ++i) {
+        Query q;
+        q.setName(machineHostname());
+        q.setType(i % 2 ? A : ANY);
+        questions.addQuery(q);
+    }
+    QTest::newRow("8000 questions for our host name") << QList<Message>{questions, questions, questions, questions};
+    // Datagrams near 64 KB of unique services with large TXT records, enough to fill the cache.
+    QList<Message> records;
+    const QByteArray filler(250, 'x');
+    for (int d = 0, n = 0; d < 60; ++d) {
+        Message m;
+        m.setResponse(true);
+        for (int i = 0; i < 30; ++i, ++n) {
+            const QByteArray name = "flood" + QByteArray::number(n);
+            Record txt = txtRecord(name, {});
+            for (int a = 0; a < 6; ++a)
+                txt.addAttribute("k" + QByteArray::number(a), filler);
+            m.addRecord(ptrRecord(name));
+            m.addRecord(srvRecord(name, "f.local.", 1));
+            m.addRecord(txt);
+        }
+        records << m;
+    }
+    QTest::newRow("64 KB datagrams of services") << records;
+}
+
+void tst_MdnsResponders::floodCostsLittle()
+{
+    QFETCH(QList<Message>, datagrams);
+    // Everything that listens in a relay that also looks for units.
+    FakeServer server;
+    Hostname hostname(&server);
+    hostname.setTimeScale(kSpeed);
+    QTRY_VERIFY_WITH_TIMEOUT(hostname.isConfirmed(), 30000);
+    Provider provider(&server, &hostname);
+    Service service;
+    service.setName("box");
+    service.setType(kType);
+    service.setPort(1);
+    provider.publishService(service);
+    Browser browser(&server, kType);
+    Resolver resolver(&server, "vq6020.local.");
+    QList<Message> decoded;
+    for (const Message &m : qAsConst(datagrams)) {
+        const QByteArray bytes = encodeMessage(m);
+        QVERIFY2(bytes.size() <= 65507, qPrintable(QString::number(bytes.size())));
+        Message d;
+        QVERIFY(decodeMessage(bytes, d));
+        d.setAddress(QHostAddress("127.0.0.1"));
+        d.setPort(MdnsPort);
+        decoded << d;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    for (const Message &m : qAsConst(decoded))
+        emit server.messageReceived(m);
+    const double perDatagram = double(timer.nsecsElapsed()) / 1e6 / decoded.size();
+    qInfo("%.2f ms per datagram", perDatagram);
+    QVERIFY2(perDatagram < 5, qPrintable(QStringLiteral("%1 ms per datagram").arg(perDatagram)));
+}
+
+void tst_MdnsResponders::refreshQueriesAreBatched()
+{
+    // 500 records that all reach their refresh point together.
+    FakeServer server;
+    Browser browser(&server, kType);
+    Message m;
+    m.setResponse(true);
+    for (int i = 0; i < 500; ++i)
+        m.addRecord(srvRecord("r" + QByteArray::number(i), "h.local.", 1, 1));
+    server.deliver(m);
+    server.sent.clear();
+    QTest::qWait(700);
+    int questions = 0;
+    for (const Message &sent : qAsConst(server.sent)) {
+        questions += sent.queries().size();
+        QVERIFY(encodeMessage(sent).size() <= MdnsMaxMessageBytes);
+    }
+    QCOMPARE(questions, 500);
+    QVERIFY2(server.sent.size() <= 20, qPrintable(QString::number(server.sent.size())));
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)

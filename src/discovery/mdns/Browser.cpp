@@ -19,7 +19,8 @@ class BrowserPrivate
 {
 public:
     BrowserPrivate(Browser *q, AbstractServer *server, const QByteArray &type, Cache *cache)
-        : q(q), server(server), type(type), cache(cache ? cache : new Cache(q)), queryTimer(q), enumerationTimer(q)
+        : q(q), server(server), type(type), cache(cache ? cache : new Cache(q)), queryTimer(q), enumerationTimer(q),
+          refreshTimer(q)
     {
     }
 
@@ -31,6 +32,7 @@ public:
     bool updateService(const QByteArray &fqName);
     void onRecordExpired(const Record &record);
     void rebuildHostnames();
+    void sendRefreshQueries();
 
     Browser *q;
     AbstractServer *server;
@@ -38,6 +40,10 @@ public:
     Cache *cache;
     QTimer queryTimer;
     QTimer enumerationTimer;
+    // Refresh questions of one cache pass, one per name and type, sent together.
+    QTimer refreshTimer;
+    QList<Query> refreshQueries;
+    QSet<QByteArray> refreshKeys;
     QSet<QByteArray> enumeratedTypes;
     QMap<QByteArray, Service> services;
     QSet<QByteArray> hostnames;
@@ -54,6 +60,27 @@ void BrowserPrivate::sendPtrQuery(const QByteArray &name)
     for (const Record &record : cache->findRecords(name, PTR))
         message.addRecord(record);
     server->sendToGroups(message);
+}
+
+void BrowserPrivate::sendRefreshQueries()
+{
+    Message message;
+    int bytes = 12;
+    for (const Query &query : qAsConst(refreshQueries)) {
+        // Uncompressed size: an upper bound, so every message fits.
+        const int size = query.name().size() + 2 + 4;
+        if (!message.queries().isEmpty() && bytes + size > MdnsMaxMessageBytes) {
+            server->sendToGroups(message);
+            message = Message();
+            bytes = 12;
+        }
+        message.addQuery(query);
+        bytes += size;
+    }
+    if (!message.queries().isEmpty())
+        server->sendToGroups(message);
+    refreshQueries.clear();
+    refreshKeys.clear();
 }
 
 void BrowserPrivate::onQueryTimeout()
@@ -73,20 +100,20 @@ void BrowserPrivate::onMessageReceived(const Message &message)
 {
     if (!message.isResponse())
         return;
-    const QByteArray typeSuffix = '.' + type;
     const QList<Record> records = message.records();
-    QSet<QByteArray> marked;
+    // Folded name -> the name as the peer spelled it (the instance label is shown as sent).
+    QMap<QByteArray, QByteArray> marked;
     for (const Record &record : records) {
-        if (record.type() == PTR && record.name() == type) {
+        if (record.type() == PTR && sameName(record.name(), type)) {
             if (type == MdnsBrowseType) {
                 // Bounded like the service table: the follow-up queries go out in 100 ms.
                 if (enumeratedTypes.size() < Browser::maxServices())
                     enumeratedTypes.insert(record.target());
             } else
-                marked.insert(record.target());
+                marked.insert(foldName(record.target()), record.target());
             cache->insertRecord(record);
-        } else if ((record.type() == SRV || record.type() == TXT) && record.name().endsWith(typeSuffix)) {
-            marked.insert(record.name());
+        } else if ((record.type() == SRV || record.type() == TXT) && nameInDomain(record.name(), type)) {
+            marked.insert(foldName(record.name()), record.name());
             cache->insertRecord(record);
         }
     }
@@ -110,7 +137,7 @@ void BrowserPrivate::onMessageReceived(const Message &message)
         server->sendToGroups(missing);
 
     for (const Record &record : records) {
-        if ((record.type() == A || record.type() == AAAA) && hostnames.contains(record.name()))
+        if ((record.type() == A || record.type() == AAAA) && hostnames.contains(foldName(record.name())))
             cache->insertRecord(record);
     }
 }
@@ -122,8 +149,7 @@ bool BrowserPrivate::updateService(const QByteArray &fqName)
         return true;
     const QByteArray label = fqName.left(dot);
     const QByteArray serviceType = fqName.mid(dot + 1);
-    Record ptr;
-    if (!cache->findRecord(serviceType, PTR, ptr))
+    if (!cache->contains(serviceType, PTR))
         return true;
     Record srv;
     if (!cache->findRecord(fqName, SRV, srv))
@@ -142,20 +168,21 @@ bool BrowserPrivate::updateService(const QByteArray &fqName)
     }
     service.setAttributes(attributes);
 
-    const auto known = services.find(fqName);
+    const QByteArray key = foldName(fqName);
+    const auto known = services.find(key);
     if (known == services.end()) {
         // A flood of made-up instances must not grow the table without bound;
         // real ones get in again once the flood has expired from the cache.
         if (services.size() >= Browser::maxServices())
             return true;
-        services.insert(fqName, service);
-        hostnames.insert(service.hostname());
+        services.insert(key, service);
+        hostnames.insert(foldName(service.hostname()));
         emit q->serviceAdded(service);
         return true;
     }
     const bool changed = known.value() != service;
     known.value() = service;
-    hostnames.insert(service.hostname());
+    hostnames.insert(foldName(service.hostname()));
     if (changed)
         emit q->serviceUpdated(service);
     return true;
@@ -165,17 +192,18 @@ void BrowserPrivate::rebuildHostnames()
 {
     hostnames.clear();
     for (const Service &service : qAsConst(services))
-        hostnames.insert(service.hostname());
+        hostnames.insert(foldName(service.hostname()));
 }
 
 void BrowserPrivate::onRecordExpired(const Record &record)
 {
-    if (!record.name().endsWith('.' + type))
+    if (!nameInDomain(record.name(), type))
         return;
-    if (record.type() == TXT && services.contains(record.name())) {
+    const QByteArray key = foldName(record.name());
+    if (record.type() == TXT && services.contains(key)) {
         updateService(record.name());
     } else if (record.type() == SRV) {
-        const auto known = services.find(record.name());
+        const auto known = services.find(key);
         if (known == services.end())
             return;
         const Service gone = known.value();
@@ -196,13 +224,20 @@ Browser::Browser(AbstractServer *server, const QByteArray &type, Cache *cache, Q
     connect(&d->queryTimer, &QTimer::timeout, this, [this]() { d->onQueryTimeout(); });
     connect(&d->enumerationTimer, &QTimer::timeout, this, [this]() { d->onEnumerationTimeout(); });
     connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
+    d->refreshTimer.setSingleShot(true);
+    d->refreshTimer.setInterval(0);
+    connect(&d->refreshTimer, &QTimer::timeout, this, [this]() { d->sendRefreshQueries(); });
     connect(d->cache, &Cache::shouldQuery, this, [this](const Record &record) {
-        Message message;
+        const QByteArray key = foldName(record.name()) + '\0' + QByteArray::number(record.type());
+        if (d->refreshKeys.contains(key))
+            return;
+        d->refreshKeys.insert(key);
         Query query;
         query.setName(record.name());
         query.setType(record.type());
-        message.addQuery(query);
-        d->server->sendToGroups(message);
+        d->refreshQueries.append(query);
+        if (!d->refreshTimer.isActive())
+            d->refreshTimer.start();
     });
     connect(d->cache, &Cache::recordExpired, this, [this](const Record &record) { d->onRecordExpired(record); });
     d->onQueryTimeout();

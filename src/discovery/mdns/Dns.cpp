@@ -1,5 +1,7 @@
 #include "discovery/mdns/Dns.h"
 
+#include <functional>
+
 #include <QHash>
 #include <QtEndian>
 
@@ -405,6 +407,92 @@ QString typeName(quint16 type)
     case ANY: return QStringLiteral("ANY");
     default: return QStringLiteral("?");
     }
+}
+
+QByteArray foldName(const QByteArray &name)
+{
+    QByteArray folded = name;
+    for (char &c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+bool sameName(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        char x = a.at(i), y = b.at(i);
+        if (x >= 'A' && x <= 'Z')
+            x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = char(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+bool nameInDomain(const QByteArray &name, const QByteArray &suffix)
+{
+    if (name.size() <= suffix.size() || name.at(name.size() - suffix.size() - 1) != '.')
+        return false;
+    return sameName(name.right(suffix.size()), suffix);
+}
+
+namespace {
+Message headerOf(const Message &message)
+{
+    Message part;
+    part.setAddress(message.address());
+    part.setPort(message.port());
+    part.setInterfaceIndex(message.interfaceIndex());
+    part.setTransactionId(message.transactionId());
+    part.setResponse(message.isResponse());
+    return part;
+}
+} // namespace
+
+QList<Message> splitMessage(const Message &message, int maxBytes)
+{
+    constexpr int kHeader = 12;
+    if (encodeMessage(message).size() <= maxBytes)
+        return {message};
+    QList<Message> parts;
+    Message part = headerOf(message);
+    int bytes = kHeader;
+    bool empty = true;
+    // Each element's size alone, without compression against the others: an upper bound.
+    const auto add = [&](int size, const std::function<void(Message &)> &put) {
+        if (!empty && bytes + size > maxBytes) {
+            parts.append(part);
+            part = headerOf(message);
+            bytes = kHeader;
+        }
+        put(part);
+        bytes += size;
+        empty = false;
+    };
+    for (const Query &query : message.queries()) {
+        Message alone;
+        alone.addQuery(query);
+        add(encodeMessage(alone).size() - kHeader, [&query](Message &m) { m.addQuery(query); });
+    }
+    for (const Record &record : message.records()) {
+        Message alone;
+        alone.addRecord(record);
+        add(encodeMessage(alone).size() - kHeader, [&record](Message &m) { m.addRecord(record); });
+    }
+    parts.append(part);
+    if (!message.isResponse()) {
+        for (int i = 0; i + 1 < parts.size(); ++i)
+            parts[i].setTruncated(true);
+    }
+    if (message.isTruncated())
+        parts.last().setTruncated(true);
+    return parts;
 }
 
 } // namespace QMdnsEngine

@@ -4,6 +4,7 @@
 #include "discovery/mdns/Dns.h"
 #include "discovery/TimeScale.h"
 
+#include <QElapsedTimer>
 #include <QNetworkInterface>
 #include <QSysInfo>
 #include <QTimer>
@@ -32,8 +33,27 @@ public:
     void onRegistered();
     void onReannounce();
     void onMessageReceived(const Message &message);
-    bool localAddress(const QHostAddress &querier, QAbstractSocket::NetworkLayerProtocol family,
-                      QHostAddress &address) const;
+    // The interfaces, asked from the kernel at most once a second: a flood of questions must
+    // not turn into a flood of interface listings.
+    const QList<QNetworkInterface> &interfaces() const
+    {
+        if (!interfacesAge.isValid() || interfacesAge.elapsed() > 1000) {
+            interfaceList = QNetworkInterface::allInterfaces();
+            interfacesAge.start();
+        }
+        return interfaceList;
+    }
+    bool ownAddress(const QHostAddress &address) const
+    {
+        for (const QNetworkInterface &iface : interfaces()) {
+            for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+                if (entry.ip().isEqual(address))
+                    return true;
+            }
+        }
+        return false;
+    }
+    bool localAddress(const Message &query, QAbstractSocket::NetworkLayerProtocol family, QHostAddress &address) const;
 
     Hostname *q;
     AbstractServer *server;
@@ -44,6 +64,8 @@ public:
     QTimer registrationTimer;
     QTimer reannounceTimer;
     QTimer repeatTimer;
+    mutable QList<QNetworkInterface> interfaceList;
+    mutable QElapsedTimer interfacesAge;
 };
 
 void HostnamePrivate::propose()
@@ -73,9 +95,10 @@ void HostnamePrivate::sendQuery()
 void HostnamePrivate::onRegistered()
 {
     registered = true;
+    reannounceTimer.start();
     if (hostname != previous)
         emit q->hostnameChanged(hostname);
-    reannounceTimer.start();
+    emit q->hostnameRegistered(hostname);
 }
 
 void HostnamePrivate::onReannounce()
@@ -86,25 +109,44 @@ void HostnamePrivate::onReannounce()
     propose();
 }
 
-bool HostnamePrivate::localAddress(const QHostAddress &querier, QAbstractSocket::NetworkLayerProtocol family,
+namespace {
+bool firstOfFamily(const QNetworkInterface &iface, QAbstractSocket::NetworkLayerProtocol family, QHostAddress &address)
+{
+    for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+        if (entry.ip().protocol() == family) {
+            address = entry.ip();
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+bool HostnamePrivate::localAddress(const Message &query, QAbstractSocket::NetworkLayerProtocol family,
                                    QHostAddress &address) const
 {
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &iface : interfaces) {
+    const auto up = QNetworkInterface::IsUp | QNetworkInterface::IsRunning;
+    // The link the question came in on decides: every interface has fe80::/64, so an IPv6
+    // link-local querier matches them all, and another link's address is of no use to it.
+    if (query.interfaceIndex() > 0) {
+        for (const QNetworkInterface &iface : interfaces()) {
+            if (iface.index() == query.interfaceIndex())
+                return (iface.flags() & up) == up && firstOfFamily(iface, family, address);
+        }
+        return false;
+    }
+    const QHostAddress querier = query.address();
+    for (const QNetworkInterface &iface : interfaces()) {
+        if ((iface.flags() & up) != up)
+            continue;
         const QList<QNetworkAddressEntry> entries = iface.addressEntries();
         bool sameLink = false;
         for (const QNetworkAddressEntry &entry : entries) {
             if (entry.ip().protocol() == querier.protocol() && querier.isInSubnet(entry.ip(), entry.prefixLength()))
                 sameLink = true;
         }
-        if (!sameLink)
-            continue;
-        for (const QNetworkAddressEntry &entry : entries) {
-            if (entry.ip().protocol() == family) {
-                address = entry.ip();
-                return true;
-            }
-        }
+        if (sameLink && firstOfFamily(iface, family, address))
+            return true;
     }
     return false;
 }
@@ -115,7 +157,10 @@ void HostnamePrivate::onMessageReceived(const Message &message)
         if (registered)
             return;
         for (const Record &record : message.records()) {
-            if ((record.type() == A || record.type() == AAAA) && record.name() == hostname) {
+            // An address of this machine is our own answer (or another responder here
+            // speaking for the same machine): the same record, no conflict.
+            if ((record.type() == A || record.type() == AAAA) && sameName(record.name(), hostname) &&
+                !ownAddress(record.address())) {
                 ++suffix;
                 propose();
                 return;
@@ -126,27 +171,37 @@ void HostnamePrivate::onMessageReceived(const Message &message)
     if (!registered)
         return;
 
+    // Each type is answered once, however often a datagram asks for it.
+    bool wantA = false, wantAaaa = false;
+    for (const Query &query : message.queries()) {
+        if (!sameName(query.name(), hostname))
+            continue;
+        // Other responders probe with ANY; answering it lets them see the name is taken.
+        wantA = wantA || query.type() == A || query.type() == ANY;
+        wantAaaa = wantAaaa || query.type() == AAAA || query.type() == ANY;
+    }
+    if (!wantA && !wantAaaa)
+        return;
     Message reply;
     reply.reply(message);
     bool answered = false;
-    for (const Query &query : message.queries()) {
-        if (query.name() != hostname)
-            continue;
-        // Other responders probe with ANY; answering it lets them see the name is taken.
+    {
         QList<quint16> types;
-        if (query.type() == A || query.type() == ANY)
+        if (wantA)
             types.append(A);
-        if (query.type() == AAAA || query.type() == ANY)
+        if (wantAaaa)
             types.append(AAAA);
         for (quint16 type : qAsConst(types)) {
             QHostAddress address;
             const auto family = type == A ? QAbstractSocket::IPv4Protocol : QAbstractSocket::IPv6Protocol;
-            if (!localAddress(message.address(), family, address))
+            if (!localAddress(message, family, address))
                 continue;
             Record record;
             record.setName(hostname);
             record.setType(type);
             record.setAddress(address);
+            record.setTtl(MdnsHostRecordTtl);
+            record.setFlushCache(true);
             reply.addRecord(record);
             answered = true;
         }

@@ -27,6 +27,8 @@ public:
 
 signals:
     void hostnameChanged(const QByteArray &hostname);
+    // Every registration, changed name or not (after hostnameChanged when both apply).
+    void hostnameRegistered(const QByteArray &hostname);
 
 private:
     QScopedPointer<HostnamePrivate> d;

@@ -7,6 +7,7 @@ class MessagePrivate
 public:
     QHostAddress address;
     quint16 port = 0;
+    int interfaceIndex = 0;
     quint16 transactionId = 0;
     bool isResponse = false;
     bool isTruncated = false;
@@ -39,6 +40,16 @@ void Message::setPort(quint16 port)
 {
     d->port = port;
 }
+int Message::interfaceIndex() const
+{
+    return d->interfaceIndex;
+}
+
+void Message::setInterfaceIndex(int index)
+{
+    d->interfaceIndex = index;
+}
+
 quint16 Message::transactionId() const
 {
     return d->transactionId;
@@ -63,7 +74,7 @@ void Message::setTruncated(bool isTruncated)
 {
     d->isTruncated = isTruncated;
 }
-QList<Query> Message::queries() const
+const QList<Query> &Message::queries() const
 {
     return d->queries;
 }
@@ -71,7 +82,7 @@ void Message::addQuery(const Query &query)
 {
     d->queries.append(query);
 }
-QList<Record> Message::records() const
+const QList<Record> &Message::records() const
 {
     return d->records;
 }
@@ -84,6 +95,7 @@ void Message::reply(const Message &query)
 {
     d->address = query.address();
     d->port = query.port();
+    d->interfaceIndex = query.interfaceIndex();
     d->transactionId = query.transactionId();
     d->isResponse = true;
 }

@@ -25,6 +25,10 @@ public:
     void setAddress(const QHostAddress &address);
     quint16 port() const;
     void setPort(quint16 port);
+    // The network interface a received message arrived on, or that an answer must leave
+    // by (0: unknown, or all of them).
+    int interfaceIndex() const;
+    void setInterfaceIndex(int index);
     quint16 transactionId() const;
     void setTransactionId(quint16 transactionId);
     bool isResponse() const;
@@ -32,12 +36,13 @@ public:
     bool isTruncated() const;
     void setTruncated(bool isTruncated);
 
-    QList<Query> queries() const;
+    // By reference: iterating a returned copy would detach it and copy every element.
+    const QList<Query> &queries() const;
     void addQuery(const Query &query);
-    QList<Record> records() const;
+    const QList<Record> &records() const;
     void addRecord(const Record &record);
 
-    // Makes this message the answer to query: same destination and transaction id.
+    // Makes this message the answer to query: same destination, interface and transaction id.
     void reply(const Message &query);
 
 private:

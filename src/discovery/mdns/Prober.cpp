@@ -18,8 +18,8 @@ constexpr int kRepeatProbeMs = 1100;
 class ProberPrivate
 {
 public:
-    ProberPrivate(Prober *q, AbstractServer *server, const Record &record)
-        : q(q), server(server), record(record), timer(q), repeatTimer(q)
+    ProberPrivate(Prober *q, AbstractServer *server, const Record &record, const QList<Record> &own)
+        : q(q), server(server), record(record), own(own), timer(q), repeatTimer(q)
     {
         const QByteArray name = record.name();
         const int dot = name.indexOf('.');
@@ -43,13 +43,24 @@ public:
         query.setName(proposed);
         query.setType(ANY);
         message.addQuery(query);
-        message.addRecord(record);
+        // A probe states what we would publish; it is not an answer that flushes caches.
+        Record proposal = record;
+        proposal.setFlushCache(false);
+        message.addRecord(proposal);
         server->sendToGroups(message);
     }
 
     Prober *q;
     AbstractServer *server;
+    bool conflicts(const Record &other) const
+    {
+        if (!sameName(other.name(), proposed) || other.type() != record.type())
+            return false;
+        return !(other == record) && !own.contains(other);
+    }
+
     Record record;
+    QList<Record> own;
     QByteArray label;
     QByteArray rest;
     QByteArray proposed;
@@ -59,8 +70,10 @@ public:
     QTimer repeatTimer;
 };
 
-Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
-    : QObject(parent), d(new ProberPrivate(this, server, record))
+Prober::Prober(AbstractServer *server, const Record &record, QObject *parent) : Prober(server, record, {}, parent) {}
+
+Prober::Prober(AbstractServer *server, const Record &record, const QList<Record> &own, QObject *parent)
+    : QObject(parent), d(new ProberPrivate(this, server, record, own))
 {
     d->timer.setSingleShot(true);
     d->repeatTimer.setSingleShot(true);
@@ -77,7 +90,7 @@ Prober::Prober(AbstractServer *server, const Record &record, QObject *parent)
         if (d->confirmed || !message.isResponse())
             return;
         for (const Record &other : message.records()) {
-            if (other.name() == d->proposed && other.type() == d->record.type()) {
+            if (d->conflicts(other)) {
                 ++d->suffix;
                 d->propose();
                 return;

@@ -18,6 +18,9 @@ class Prober : public QObject
 
 public:
     Prober(AbstractServer *server, const Record &record, QObject *parent = nullptr);
+    // own: records this responder already publishes. Hearing them (our own answers come back
+    // to us) or hearing the proposed record itself is no sign that someone else holds the name.
+    Prober(AbstractServer *server, const Record &record, const QList<Record> &own, QObject *parent = nullptr);
     ~Prober() override;
 
     // The probe waits run speed times faster than real (see discovery/TimeScale.h); a running wait starts

@@ -14,9 +14,17 @@ public:
     {
         browsePtrProposed.setName(MdnsBrowseType);
         browsePtrProposed.setType(PTR);
+        browsePtrProposed.setTtl(MdnsOtherRecordTtl);
+        // Pointers are shared (many instances answer one type); SRV and TXT are ours alone,
+        // so they tell caches to drop whatever else they hold under the name.
         ptrProposed.setType(PTR);
+        ptrProposed.setTtl(MdnsOtherRecordTtl);
         srvProposed.setType(SRV);
+        srvProposed.setTtl(MdnsHostRecordTtl);
+        srvProposed.setFlushCache(true);
         txtProposed.setType(TXT);
+        txtProposed.setTtl(MdnsOtherRecordTtl);
+        txtProposed.setFlushCache(true);
     }
 
     void confirm();
@@ -42,7 +50,11 @@ public:
 void ProviderPrivate::confirm()
 {
     delete prober;
-    prober = new Prober(server, srvProposed, q);
+    // After a host name change we probe a name we still publish: our own answers come back.
+    QList<Record> own;
+    if (confirmed)
+        own = {srv};
+    prober = new Prober(server, srvProposed, own, q);
     prober->setTimeScale(speed);
     QObject::connect(prober, &Prober::nameConfirmed, q, [this](const QByteArray &name) { onNameConfirmed(name); });
 }
@@ -101,11 +113,11 @@ void ProviderPrivate::onMessageReceived(const Message &message)
     const QList<Record> known = message.records();
     bool sendBrowsePtr = false, sendPtr = false, sendSrv = false, sendTxt = false;
     for (const Query &query : message.queries()) {
-        if (query.type() == PTR && query.name() == MdnsBrowseType) {
+        if (query.type() == PTR && sameName(query.name(), MdnsBrowseType)) {
             sendBrowsePtr = true;
-        } else if (query.type() == PTR && query.name() == ptr.name()) {
+        } else if (query.type() == PTR && sameName(query.name(), ptr.name())) {
             sendPtr = true;
-        } else if (query.name() == srv.name()) {
+        } else if (sameName(query.name(), srv.name())) {
             // ANY comes from other responders probing for this very name.
             sendSrv = sendSrv || query.type() == SRV || query.type() == ANY;
             sendTxt = sendTxt || query.type() == TXT || query.type() == ANY;
@@ -145,6 +157,14 @@ Provider::Provider(AbstractServer *server, Hostname *hostname, QObject *parent)
     : QObject(parent), d(new ProviderPrivate(this, server, hostname))
 {
     connect(hostname, &Hostname::hostnameChanged, this, [this](const QByteArray &name) { d->onHostnameChanged(name); });
+    // A service handed over while the host name was being re-checked (same name, so no
+    // change signal) is probed once the name is registered again.
+    connect(hostname, &Hostname::hostnameRegistered, this, [this](const QByteArray &name) {
+        if (d->initialized && !d->confirmed && !d->prober) {
+            d->srvProposed.setTarget(name);
+            d->confirm();
+        }
+    });
     connect(server, &AbstractServer::messageReceived, this, [this](const Message &m) { d->onMessageReceived(m); });
 }
 

@@ -47,8 +47,8 @@ bool sameAttributes(const QMap<QByteArray, QByteArray> &a, const QMap<QByteArray
 
 bool Record::operator==(const Record &other) const
 {
-    return d->name == other.d->name && d->type == other.d->type && d->address == other.d->address &&
-           d->target == other.d->target && d->nextDomainName == other.d->nextDomainName &&
+    return sameName(d->name, other.d->name) && d->type == other.d->type && d->address == other.d->address &&
+           sameName(d->target, other.d->target) && sameName(d->nextDomainName, other.d->nextDomainName) &&
            d->priority == other.d->priority && d->weight == other.d->weight && d->port == other.d->port &&
            sameAttributes(d->attributes, other.d->attributes) && d->bitmap == other.d->bitmap;
 }

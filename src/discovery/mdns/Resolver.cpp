@@ -41,7 +41,7 @@ Resolver::Resolver(AbstractServer *server, const QByteArray &name, Cache *cache,
         if (!message.isResponse())
             return;
         for (const Record &record : message.records()) {
-            if ((record.type() == A || record.type() == AAAA) && record.name() == d->name) {
+            if ((record.type() == A || record.type() == AAAA) && sameName(record.name(), d->name)) {
                 d->cache->insertRecord(record);
                 if (record.ttl() != 0)
                     d->report(record.address());

@@ -22,6 +22,9 @@ public:
     void sendTo(const Message &message) override;
     void sendToGroups(const Message &message) override;
 
+    // The bind re-check runs speed times faster than real (see discovery/TimeScale.h).
+    void setTimeScale(double speed);
+
 private:
     QScopedPointer<ServerPrivate> d;
 };

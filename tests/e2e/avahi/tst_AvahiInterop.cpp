@@ -50,6 +50,7 @@ private slots:
     // record for a second and would take it for a conflict.
     void secondRelayInstanceIsNumbered();
     void avahiBrowsesOfferedRelay();
+    void sharesPortWithAvahiOnOneMachine();
 
 private:
     bool run(const QStringList &args, QByteArray *output = nullptr, int timeoutMs = 15000);
@@ -272,6 +273,9 @@ void tst_AvahiInterop::avahiAddressesResolve_data()
                               << "10.77.0.61";
     QTest::newRow("MDNSHostnameLookup, the unit's name") << true << "vq6020.local"
                                                          << "10.77.0.60";
+    // Firmware that spells its name in capitals; DNS names compare without case.
+    QTest::newRow("MDNSHostnameLookup, the unit's name in capitals") << true << "VQ6020.local"
+                                                                     << "10.77.0.62";
 }
 
 void tst_AvahiInterop::avahiAddressesResolve()
@@ -341,6 +345,36 @@ void tst_AvahiInterop::secondRelayInstanceIsNumbered()
     QCOMPARE(byName.value("_vq6020").value(6), QString::fromUtf8(machineLabel()) + ".local");
     publisher->terminate();
     publisher->waitForFinished(5000);
+}
+
+void tst_AvahiInterop::sharesPortWithAvahiOnOneMachine()
+{
+    // Our engine next to avahi in avahi's own namespace: both on 5353 of one machine.
+    const int ours = ::open(qPrintable("/run/netns/" + m_nsOurs), O_RDONLY);
+    const int theirs = ::open(qPrintable("/run/netns/" + m_nsAvahi), O_RDONLY);
+    QVERIFY(ours >= 0 && theirs >= 0);
+    QCOMPARE(::setns(theirs, CLONE_NEWNET), 0);
+    ::close(theirs);
+    bool resolvedRight = false, noErrors = false;
+    {
+        auto publisher = publish({"avahi-publish", "-a", "-R", "samehost.local", "10.77.0.64"});
+        // Past avahi's own announcements: what we get now answers our question.
+        QTest::qWait(2500);
+        Server server;
+        QSignalSpy errors(&server, &AbstractServer::error);
+        Resolver resolver(&server, "samehost.local.");
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        resolved.wait(5000);
+        resolvedRight =
+            resolved.count() == 1 && resolved.first().at(0).value<QHostAddress>() == QHostAddress("10.77.0.64");
+        noErrors = errors.isEmpty();
+        publisher->terminate();
+        publisher->waitForFinished(5000);
+    }
+    QCOMPARE(::setns(ours, CLONE_NEWNET), 0);
+    ::close(ours);
+    QVERIFY(noErrors);
+    QVERIFY(resolvedRight);
 }
 
 QTEST_GUILESS_MAIN(tst_AvahiInterop)
