@@ -162,6 +162,8 @@ void tst_MdnsServer::acceptsOnlyTheLocalLink_data()
     QTest::newRow("routed from afar") << "10.200.0.7" << 1 << false;
     QTest::newRow("from afar, but hop limit intact") << "10.200.0.7" << 255 << true;
     QTest::newRow("on the receiving link's subnet") << "127.0.0.5" << 1 << true;
+    // What a loopback-only host sends to the group: no source address at all.
+    QTest::newRow("unspecified source on loopback") << "0.0.0.0" << 1 << true;
 }
 
 void tst_MdnsServer::acceptsOnlyTheLocalLink()

@@ -65,6 +65,7 @@ public:
     // datagram. Refreshed with every bind check and when a datagram names an unknown one.
     QList<QNetworkInterface> sendInterfaces;
     QHash<int, QList<QNetworkAddressEntry>> linkAddresses;
+    QSet<int> loopbackLinks;
     QElapsedTimer interfacesAge;
 };
 
@@ -72,8 +73,12 @@ void ServerPrivate::refreshInterfaces()
 {
     sendInterfaces = multicastInterfaces();
     linkAddresses.clear();
-    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces())
+    loopbackLinks.clear();
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
         linkAddresses.insert(iface.index(), iface.addressEntries());
+        if (iface.flags() & QNetworkInterface::IsLoopBack)
+            loopbackLinks.insert(iface.index());
+    }
     interfacesAge.start();
 }
 
@@ -93,6 +98,12 @@ bool ServerPrivate::fromLocalLink(const QNetworkDatagram &datagram)
         }
         return false;
     };
+    // A sender on a host whose only multicast route is the loopback interface may leave its source
+    // unspecified; arriving on loopback, that can only be this machine.
+    const bool unspecified =
+        sender == QHostAddress(QHostAddress::AnyIPv4) || sender == QHostAddress(QHostAddress::AnyIPv6);
+    if (unspecified && index > 0 && loopbackLinks.contains(index))
+        return true;
     if (index > 0)
         return onSubnet(linkAddresses.value(index));
     for (const QList<QNetworkAddressEntry> &entries : qAsConst(linkAddresses)) {
