@@ -1,6 +1,7 @@
 // The main window against the simulated unit: what the unit draws reaches the screen, and what the user does on
 // the window comes back drawn by the unit.
 #include "support/LogCapture.h"
+#include "support/ScreenImages.h"
 #include "support/SimProcess.h"
 
 #include "RadioState.h"
@@ -24,33 +25,7 @@
 
 #include <memory>
 
-namespace {
-
-QImage toImage(const QByteArray &rgb565)
-{
-    return QImage(reinterpret_cast<const uchar *>(rgb565.constData()), Frame_t::Width, Frame_t::Height, Frame_t::Stride,
-                  QImage::Format_RGB16)
-        .convertToFormat(QImage::Format_RGB32);
-}
-
-QString screenshotPath(const QString &name)
-{
-    const QString dir = qEnvironmentVariable("VQ6020_BINARY_DIR", QDir::tempPath()) + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    return dir + QLatin1Char('/') + name + QStringLiteral(".png");
-}
-
-// Pixels of rect in a that differ from b.
-int differing(const QImage &a, const QImage &b, const QRect &rect)
-{
-    int n = 0;
-    for (int y = rect.top(); y <= rect.bottom(); ++y)
-        for (int x = rect.left(); x <= rect.right(); ++x)
-            n += a.pixel(x, y) != b.pixel(x, y);
-    return n;
-}
-
-} // namespace
+using namespace ScreenImages;
 
 class TestDesktopSim : public QObject
 {

@@ -1,6 +1,7 @@
 // User extensions in the whole client against the simulated unit: what a script and a MIDI controller do arrives at
 // the unit as front-panel bytes and comes back drawn; broken and runaway scripts are shown and switched off.
 #include "support/LogCapture.h"
+#include "support/ScreenImages.h"
 #include "support/ScriptedMidiSource.h"
 #include "support/SimProcess.h"
 
@@ -32,30 +33,9 @@
 
 #include <memory>
 
+using namespace ScreenImages;
+
 namespace {
-
-QImage toImage(const QByteArray &rgb565)
-{
-    return QImage(reinterpret_cast<const uchar *>(rgb565.constData()), Frame_t::Width, Frame_t::Height, Frame_t::Stride,
-                  QImage::Format_RGB16)
-        .convertToFormat(QImage::Format_RGB32);
-}
-
-QString screenshotPath(const QString &name)
-{
-    const QString dir = qEnvironmentVariable("VQ6020_BINARY_DIR", QDir::tempPath()) + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    return dir + QLatin1Char('/') + name + QStringLiteral(".png");
-}
-
-int differing(const QImage &a, const QImage &b, const QRect &rect)
-{
-    int n = 0;
-    for (int y = rect.top(); y <= rect.bottom(); ++y)
-        for (int x = rect.left(); x <= rect.right(); ++x)
-            n += a.pixel(x, y) != b.pixel(x, y);
-    return n;
-}
 
 QSettings settings()
 {
