@@ -2,6 +2,7 @@
 // IC7300.touch, to the simulated unit, and comes back as the unit's touch report on the radio's serial line. The
 // same touch made by a click on the picture is the reference. Then the GUI thread's idle CPU with an extension and
 // a MIDI device open, against neither. The unit runs in a thread of this process; one monotonic clock for all.
+#include "support/ClientSettings.h"
 #include "support/ScriptedMidiSource.h"
 
 #include "SimOptions.h"
@@ -113,14 +114,8 @@ int main(int argc, char **argv)
         f.open(QIODevice::WriteOnly);
         f.write("import QtQuick 2.15\nimport com.fernhollow.singletons 1.0\nItem { Component.onCompleted: "
                 "MIDI.bind(0xB0, 0x20, function(s, d, v) { IC7300.touch(Qt.point(100 + v, 100), 5) }) }\n");
+        ClientSettings::useSavedAddressOnly(SimOptions::defaultKey());
         QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-        s.clear();
-        s.setValue(SettingsKeys::kNetPsk, SimOptions::defaultKey());
-        s.setValue(QStringLiteral("connectPrio/LOC_IP/prio"), 0);
-        s.setValue(QStringLiteral("connectPrio/LOC_IP/checked"), true);
-        s.setValue(QStringLiteral("connectPrio/LOC_IP/extended"), QStringLiteral("127.0.0.1"));
-        for (const char *t : {"LOC_DIRECT_MDNS", "LOC_PROXY_MDNS", "LOC_DNS"})
-            s.setValue(QStringLiteral("connectPrio/%1/checked").arg(QLatin1String(t)), false);
         s.setValue(SettingsKeys::kMainWindowFrameRate, QStringLiteral("actionFPS_30"));
         s.setValue(SettingsKeys::kViewport, 2);
         s.setValue(SettingsKeys::kMidiDevice, QStringLiteral("None"));
