@@ -3,6 +3,10 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class UsbProbe;
+
 // Everything that differs between operating systems sits behind this one
 // process-wide object, so another platform only adds an implementation file.
 class AppPlatform : public QObject
@@ -26,12 +30,22 @@ public:
     // Sleeps the calling thread for about one millisecond (flash busy polls).
     static void sleepOneMs();
 
+    // Whether the unit's USB bridge (0403:6010) is attached, and whether this program may use it.
+    enum UsbPresence { UsbNotPresent = 0, UsbPresentUnusable = 1, UsbPresentUsable = 2 };
+    UsbPresence detectUsbDevice();
+    // What the user can do about UsbPresentUnusable on this system.
+    static QString usbUnusableHint();
+    // Replaces how devices are listed and opened (tests); null restores libusb.
+    void setUsbProbe(std::unique_ptr<UsbProbe> probe);
+
 signals:
     // Whether the file manager, or else the folder fallback, took a showInFolder request.
     void shownInFolder(const QString &path, bool shown);
 
 private:
-    AppPlatform() = default;
+    AppPlatform();
+    ~AppPlatform() override;
     QString m_applicationDir;
     QString m_logFilePath;
+    std::unique_ptr<UsbProbe> m_usbProbe;
 };

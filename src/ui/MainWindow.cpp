@@ -4,6 +4,7 @@
 #include "app/SettingsKeys.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
+#include "maintenance/PromptCredentials.h"
 #include "script/Midi.h"
 #include "script/ScriptAPI.h"
 #include "script/ScriptWatchdog.h"
@@ -34,7 +35,8 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
       m_midi(new Midi(midiBackend ? std::move(midiBackend) : createPortMidiBackend(), this)),
       // Real time, whatever clock the key holds are measured with: the watchdog's thread reads it while the GUI
       // thread is stuck.
-      m_watchdog(new ScriptWatchdog(this)), m_about(new About(this)), m_bitTest(new SingalBit(this))
+      m_watchdog(new ScriptWatchdog(this)), m_about(new About(this)), m_bitTest(new SingalBit(this)),
+      m_credentials(new PromptCredentials(this))
 {
     ui->setupUi(this);
     QThread::currentThread()->setObjectName(QStringLiteral("GUI Thread"));
@@ -78,8 +80,8 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     shrinkToFitSoon();
 
     // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
-    for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update,
-                             ui->actionSet_Username_Password, ui->actionCheck_for_Updates})
+    for (QAction *missing :
+         {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update, ui->actionCheck_for_Updates})
         missing->setEnabled(false);
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
     ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());
@@ -140,6 +142,7 @@ void MainWindow::onBadCredentials(const QString &hint)
     m_credentialsHint = hint;
     qWarning().noquote() << QStringLiteral("Radio credentials: ") + hint;
     ui->stateLabel->setText(hint);
+    m_credentials->showWithHint(hint);
 }
 
 void MainWindow::setEnables(OverallStatus::Status status)

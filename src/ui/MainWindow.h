@@ -23,6 +23,7 @@ class ScriptWatchdog;
 class LrxdDecoder;
 class LtxdDecoder;
 class PeekPoke;
+class PromptCredentials;
 class PylonWorker;
 class QAction;
 class QPushButton;
@@ -69,6 +70,7 @@ public:
     ScriptAPI *scriptApi() const { return m_scriptApi; }
     Midi *midi() const { return m_midi; }
     QQuickView *extensionView() const { return m_extensionView.get(); }
+    PromptCredentials *credentialsDialog() const { return m_credentials; }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -144,5 +146,6 @@ private:
     bool m_extensionErrorsPending = false;
     About *m_about = nullptr;
     SingalBit *m_bitTest = nullptr;
+    PromptCredentials *m_credentials = nullptr;
     int m_constantRateTimerId = -1;
 };

@@ -4,6 +4,7 @@
 #include "app/SettingsKeys.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
+#include "maintenance/PromptCredentials.h"
 #include "script/ScriptAPI.h"
 #include "stream/PylonWorker.h"
 #include "ui/About.h"
@@ -53,6 +54,7 @@ void MainWindow::wireControllerAndWorker()
     connect(ui->actionPeek_Poke, &QAction::triggered, m_peekPoke, &QWidget::show);
     connect(ui->actionRGB_16_Signal_Bit_Test, &QAction::triggered, m_bitTest, &QWidget::show);
     connect(ui->actionAbout, &QAction::triggered, m_about, &QWidget::show);
+    connect(ui->actionSet_Username_Password, &QAction::triggered, m_credentials, &PromptCredentials::showPlain);
     connect(ui->actionClose_Socket_Unexpectedly, &QAction::triggered, m_controller, &PylonController::debugKillSocket);
 }
 

@@ -8,6 +8,7 @@
 #include "app/CrashHandler.h"
 #include "app/SettingsKeys.h"
 #include "link/PylonController.h"
+#include "maintenance/PromptCredentials.h"
 #include "ui/MainWindow.h"
 #include "ui/RenderLabel.h"
 
@@ -666,6 +667,8 @@ void TestMainWindow::panelFollowsStatus()
     for (QPushButton *b : m_window->findChildren<QPushButton *>()) {
         if (b->objectName() == QLatin1String("unit_power"))
             continue;
+        if (b->window() == m_window->credentialsDialog())
+            continue; // its export button follows whether a key is stored
         if (b->window() != m_window.get()) {
             // The dialogs the window owns (Peek/Poke) talk to the unit, not the radio: always usable.
             QVERIFY2(b->isEnabled(), qPrintable(b->objectName()));
@@ -1021,6 +1024,14 @@ void TestMainWindow::missingKeyIsShown()
     // The controller's repeated "Idle" does not wipe the reason away.
     QTest::qWait(300);
     QCOMPARE(state->text(), QStringLiteral("Idle - No Key Present"));
+    // The credentials dialog comes up with the reason, ready to import a key.
+    QWidget *dialog = m_window->credentialsDialog();
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("helpfulMessage"))->text(), QStringLiteral("No Key Present"));
+    dialog->close();
+    child<QAction>(QStringLiteral("actionSet_Username_Password"))->trigger();
+    QVERIFY(dialog->isVisible());
+    QVERIFY(!dialog->findChild<QLabel *>(QStringLiteral("helpfulMessage"))->isVisible());
     m_window.reset();
 }
 
