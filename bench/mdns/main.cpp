@@ -128,6 +128,8 @@ int main(int argc, char *argv[])
     const qint64 relayLogBefore = relayOutput.size();
     g_logBytes = 0;
     const qint64 relayCpuBefore = MdnsFloodLink::cpuMs(relay.processId());
+    const qint64 clientCpuBefore = MdnsFloodLink::cpuMs(QCoreApplication::applicationPid());
+    const qint64 simCpuBefore = MdnsFloodLink::cpuMs(sim.processId());
     QElapsedTimer floodClock;
     floodClock.start();
     if (!link.startFlood(MDNS_FLOODER_PATH,
@@ -143,14 +145,16 @@ int main(int argc, char *argv[])
     link.waitForFloodEnd(floodSeconds * 1000 + 20000);
     const qint64 floodWallMs = floodClock.elapsed();
     const qint64 relayCpuMs = MdnsFloodLink::cpuMs(relay.processId()) - relayCpuBefore;
+    const qint64 clientCpuMs = MdnsFloodLink::cpuMs(QCoreApplication::applicationPid()) - clientCpuBefore;
+    const qint64 simCpuMs = MdnsFloodLink::cpuMs(sim.processId()) - simCpuBefore;
     relayOutput += relay.readAll();
     const qint64 logBytes = g_logBytes + (relayOutput.size() - relayLogBefore);
     const qint64 peakKb = MdnsFloodLink::peakResidentKb(QCoreApplication::applicationPid());
     const bool relayAlive = relay.state() == QProcess::Running;
     out << link.floodOutput().trimmed() << "\n";
     out << "client log " << g_logBytes / 1024 << " KB, relay log " << (relayOutput.size() - relayLogBefore) / 1024
-        << " KB; relay cpu " << relayCpuMs << " ms in " << floodWallMs << " ms"
-        << (relayAlive ? "" : "; the relay died") << "\n";
+        << " KB; cpu in " << floodWallMs << " ms: relay " << relayCpuMs << " ms, client " << clientCpuMs << " ms, unit "
+        << simCpuMs << " ms" << (relayAlive ? "" : "; the relay died") << "\n";
     relay.kill();
     relay.waitForFinished();
     sim.terminate();
