@@ -205,7 +205,7 @@ void HostnamePrivate::onMessageReceived(const Message &message)
             record.setAddress(address);
             record.setTtl(MdnsHostRecordTtl);
             record.setFlushCache(true);
-            if (!pacer.allow(record, message.interfaceIndex(), probe))
+            if (!pacer.allow(record, message, probe))
                 continue;
             reply.addRecord(record);
             answered = true;

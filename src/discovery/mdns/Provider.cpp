@@ -149,7 +149,7 @@ void ProviderPrivate::onMessageReceived(const Message &message)
     const bool probe = Pacer::isProbe(message);
     for (const auto &[wanted, record] : {std::make_pair(sendBrowsePtr, &browsePtr), std::make_pair(sendPtr, &ptr),
                                          std::make_pair(sendSrv, &srv), std::make_pair(sendTxt, &txt)}) {
-        if (wanted && pacer.allow(*record, message.interfaceIndex(), probe))
+        if (wanted && pacer.allow(*record, message, probe))
             reply.addRecord(*record);
     }
     if (!reply.records().isEmpty())
