@@ -9,6 +9,7 @@
 #include "discovery/mdns/Prober.h"
 #include "discovery/mdns/Provider.h"
 #include "discovery/mdns/Resolver.h"
+#include "support/ManualClock.h"
 
 #include <QNetworkInterface>
 #include <QElapsedTimer>
@@ -127,6 +128,8 @@ class tst_MdnsResponders : public QObject
 
 private slots:
     void initTestCase();
+    // Rows share one host name and provider; each starts as if their last answers were long ago.
+    void init() { m_clock.advance(60000); }
     void browserFollowsAService();
     void browserAsksForMissingDetails();
     void browserTableIsBounded();
@@ -135,6 +138,8 @@ private slots:
     void hostnameAsksAgainBeforeClaiming();
     void providerAnswers_data();
     void providerAnswers();
+    void answersArePaced_data();
+    void answersArePaced();
     void uniqueRecordsFlushCaches_data();
     void uniqueRecordsFlushCaches();
     void hostAnswersForTheArrivalLink_data();
@@ -152,6 +157,7 @@ private slots:
     void refreshQueriesAreBatched();
 
 private:
+    ManualClock m_clock;
     FakeServer m_server;
     std::unique_ptr<Hostname> m_hostname;
     std::unique_ptr<Provider> m_provider;
@@ -162,8 +168,10 @@ void tst_MdnsResponders::initTestCase()
     // One provider for all answer rows: host name and instance probe take their (scaled) time once.
     m_hostname = std::make_unique<Hostname>(&m_server);
     m_hostname->setTimeScale(kSpeed);
+    m_hostname->setClock(&m_clock);
     m_provider = std::make_unique<Provider>(&m_server, m_hostname.get());
     m_provider->setTimeScale(kSpeed);
+    m_provider->setClock(&m_clock);
     Service service;
     service.setName("relay.one");
     service.setType(kType);
@@ -784,6 +792,52 @@ void tst_MdnsResponders::refreshQueriesAreBatched()
     }
     QCOMPARE(questions, 500);
     QVERIFY2(server.sent.size() <= 20, qPrintable(QString::number(server.sent.size())));
+}
+
+void tst_MdnsResponders::answersArePaced_data()
+{
+    QTest::addColumn<Message>("question");
+    QTest::addColumn<int>("intervalMs");
+    const QByteArray full = "relay-one." + kType;
+    QTest::newRow("instance SRV") << query(full, SRV) << 1000;
+    QTest::newRow("instance pointer with its details") << query(kType, PTR) << 1000;
+    QTest::newRow("host address") << query(machineHostname(), A) << 1000;
+    QTest::newRow("ANY for our instance, without a claim") << query(full, ANY) << 1000;
+    // Another responder probing our name must hear from us before its probe window ends.
+    QTest::newRow("probe of our instance name") << query(full, ANY, {srvRecord("relay-one", "other.local.", 7)}) << 250;
+    Record claim;
+    claim.setName(machineHostname());
+    claim.setType(A);
+    claim.setAddress(QHostAddress("10.9.9.9"));
+    QTest::newRow("probe of our host name") << query(machineHostname(), ANY, {claim}) << 250;
+}
+
+void tst_MdnsResponders::answersArePaced()
+{
+    QFETCH(Message, question);
+    QFETCH(int, intervalMs);
+    const auto answers = [this, &question](int interfaceIndex = 0, const char *from = "127.0.0.1") {
+        m_server.sent.clear();
+        m_server.deliver(question, QHostAddress(from), interfaceIndex);
+        QStringList got;
+        for (const Message &m : qAsConst(m_server.sent))
+            got << describe(m);
+        return got;
+    };
+    const QStringList first = answers();
+    QVERIFY(!first.isEmpty());
+    // A flood of the same question from one querier: answered once per interval, whatever the rate.
+    for (int i = 0; i < 100; ++i)
+        QCOMPARE(answers(), QStringList());
+    m_clock.advance(intervalMs - 1);
+    QCOMPARE(answers(), QStringList());
+    m_clock.advance(1);
+    QCOMPARE(answers(), first);
+    // The limit is per link and per querier: the same question from another link, or from a
+    // program that has just started on this one, is answered at once.
+    QCOMPARE(answers(QNetworkInterface::interfaceIndexFromName("lo")), first);
+    QCOMPARE(answers(0, "127.0.0.2"), first);
+    QCOMPARE(answers(0, "127.0.0.2"), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsResponders)

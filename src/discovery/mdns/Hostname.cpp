@@ -2,6 +2,7 @@
 
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Dns.h"
+#include "discovery/mdns/Pacer.h"
 #include "discovery/TimeScale.h"
 
 #include <QElapsedTimer>
@@ -64,6 +65,7 @@ public:
     QTimer registrationTimer;
     QTimer reannounceTimer;
     QTimer repeatTimer;
+    Pacer pacer;
     mutable QList<QNetworkInterface> interfaceList;
     mutable QElapsedTimer interfacesAge;
 };
@@ -185,6 +187,7 @@ void HostnamePrivate::onMessageReceived(const Message &message)
     Message reply;
     reply.reply(message);
     bool answered = false;
+    const bool probe = Pacer::isProbe(message);
     {
         QList<quint16> types;
         if (wantA)
@@ -202,6 +205,8 @@ void HostnamePrivate::onMessageReceived(const Message &message)
             record.setAddress(address);
             record.setTtl(MdnsHostRecordTtl);
             record.setFlushCache(true);
+            if (!pacer.allow(record, message, probe))
+                continue;
             reply.addRecord(record);
             answered = true;
         }
@@ -233,6 +238,11 @@ void Hostname::setTimeScale(double speed)
     d->registrationTimer.setInterval(scaledInterval(kRegistrationMs, speed));
     d->reannounceTimer.setInterval(scaledInterval(kReannounceMs, speed));
     d->repeatTimer.setInterval(scaledInterval(kRepeatQueryMs, speed));
+}
+
+void Hostname::setClock(const Clock *clock)
+{
+    d->pacer.setClock(clock);
 }
 
 QByteArray Hostname::hostName() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/Clock.h"
+
 #include <QObject>
 #include <QScopedPointer>
 
@@ -24,6 +26,8 @@ public:
     // The registration, repeat and re-announce waits run speed times faster than real (see
     // discovery/TimeScale.h); a running wait starts over at the new length.
     void setTimeScale(double speed);
+    // The clock that paces answers (see Pacer.h).
+    void setClock(const Clock *clock);
 
 signals:
     void hostnameChanged(const QByteArray &hostname);

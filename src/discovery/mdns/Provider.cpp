@@ -3,7 +3,10 @@
 #include "discovery/mdns/AbstractServer.h"
 #include "discovery/mdns/Dns.h"
 #include "discovery/mdns/Hostname.h"
+#include "discovery/mdns/Pacer.h"
 #include "discovery/mdns/Prober.h"
+
+#include <utility>
 
 namespace QMdnsEngine {
 
@@ -38,6 +41,7 @@ public:
     AbstractServer *server;
     Hostname *hostname;
     Prober *prober = nullptr;
+    Pacer pacer;
     double speed = 1.0;
     bool initialized = false;
     bool confirmed = false;
@@ -142,15 +146,14 @@ void ProviderPrivate::onMessageReceived(const Message &message)
 
     Message reply;
     reply.reply(message);
-    if (sendBrowsePtr)
-        reply.addRecord(browsePtr);
-    if (sendPtr)
-        reply.addRecord(ptr);
-    if (sendSrv)
-        reply.addRecord(srv);
-    if (sendTxt)
-        reply.addRecord(txt);
-    server->sendToGroups(reply);
+    const bool probe = Pacer::isProbe(message);
+    for (const auto &[wanted, record] : {std::make_pair(sendBrowsePtr, &browsePtr), std::make_pair(sendPtr, &ptr),
+                                         std::make_pair(sendSrv, &srv), std::make_pair(sendTxt, &txt)}) {
+        if (wanted && pacer.allow(*record, message, probe))
+            reply.addRecord(*record);
+    }
+    if (!reply.records().isEmpty())
+        server->sendToGroups(reply);
 }
 
 Provider::Provider(AbstractServer *server, Hostname *hostname, QObject *parent)
@@ -172,6 +175,11 @@ Provider::~Provider()
 {
     if (d->confirmed)
         d->farewell();
+}
+
+void Provider::setClock(const Clock *clock)
+{
+    d->pacer.setClock(clock);
 }
 
 void Provider::setTimeScale(double speed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Clock.h"
 #include "discovery/mdns/Service.h"
 
 #include <QObject>
@@ -27,6 +28,8 @@ public:
 
     // Probes of the instance name run speed times faster than real (see discovery/TimeScale.h).
     void setTimeScale(double speed);
+    // The clock that paces answers (see Pacer.h).
+    void setClock(const Clock *clock);
 
 private:
     QScopedPointer<ProviderPrivate> d;

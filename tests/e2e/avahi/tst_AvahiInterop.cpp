@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sched.h>
@@ -51,6 +52,10 @@ private slots:
     void secondRelayInstanceIsNumbered();
     void avahiBrowsesOfferedRelay();
     void sharesPortWithAvahiOnOneMachine();
+    // Restarts avahi, which may then hold a numbered name: only rows indifferent to its name follow.
+    void avahiStartsAfterUs_data();
+    void avahiStartsAfterUs();
+    void relayKeepsInstanceAcrossHostnameChange();
 
 private:
     bool run(const QStringList &args, QByteArray *output = nullptr, int timeoutMs = 15000);
@@ -58,12 +63,16 @@ private:
     std::unique_ptr<QProcess> publish(const QStringList &args, QByteArray *said = nullptr);
     // avahi-browse -rpt lines for the relay type, as field lists.
     QList<QStringList> browseRelays();
+    // avahi-daemon with this machine's host name on its end of the pair, run in the given namespace.
+    bool startAvahi(const QString &netns, QByteArray *log = nullptr);
+    void stopAvahi();
 
     QTemporaryDir m_dir;
     QString m_nsAvahi;
     QString m_nsOurs;
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
-    QProcess m_avahi;
+    std::unique_ptr<QProcess> m_avahi;
+    QString m_ifAvahi;
     qint64 m_dbusPid = 0;
     QString m_ourHostname;
 };
@@ -174,29 +183,8 @@ void tst_AvahiInterop::initTestCase()
     m_dbusPid = busLines.at(1).trimmed().toLongLong();
     m_env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + bus);
 
-    QFile avahiConfig(m_dir.filePath("avahi-daemon.conf"));
-    QVERIFY(avahiConfig.open(QIODevice::WriteOnly));
-    avahiConfig.write(QStringLiteral("[server]\nhost-name=%1\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=%2\n"
-                                     "enable-dbus=yes\n[wide-area]\nenable-wide-area=no\n[publish]\n"
-                                     "publish-hinfo=no\npublish-workstation=no\n")
-                          .arg(QString::fromUtf8(machineLabel()), ifAvahi)
-                          .toUtf8());
-    avahiConfig.close();
-    // A private /run keeps avahi's pid file away from any other avahi on this machine.
-    m_avahi.setProcessEnvironment(m_env);
-    m_avahi.setProcessChannelMode(QProcess::MergedChannels);
-    m_avahi.start("ip", {"netns", "exec", m_nsAvahi, "sh", "-c",
-                         "mount -t tmpfs tmpfs /run && mkdir -p /run/avahi-daemon && exec avahi-daemon --no-chroot "
-                         "--no-drop-root --no-rlimits -f " +
-                             avahiConfig.fileName()});
-    QByteArray avahiLog;
-    QDeadlineTimer deadline(15000);
-    while (!avahiLog.contains("Server startup complete") && !deadline.hasExpired() &&
-           m_avahi.state() != QProcess::NotRunning) {
-        m_avahi.waitForReadyRead(200);
-        avahiLog += m_avahi.readAll();
-    }
-    QVERIFY2(avahiLog.contains("Server startup complete"), avahiLog.constData());
+    m_ifAvahi = ifAvahi;
+    QVERIFY(startAvahi(m_nsAvahi));
 
     // From here on this process lives in its own namespace, on the other end of the pair.
     const int fd = ::open(qPrintable("/run/netns/" + m_nsOurs), O_RDONLY);
@@ -206,15 +194,57 @@ void tst_AvahiInterop::initTestCase()
     m_ourHostname = QString::fromUtf8(machineLabel()) + "-2.local.";
 }
 
-void tst_AvahiInterop::cleanupTestCase()
+bool tst_AvahiInterop::startAvahi(const QString &netns, QByteArray *log)
 {
-    if (m_avahi.state() != QProcess::NotRunning) {
-        m_avahi.terminate();
-        if (!m_avahi.waitForFinished(5000)) {
-            m_avahi.kill();
-            m_avahi.waitForFinished();
+    QFile avahiConfig(m_dir.filePath("avahi-daemon.conf"));
+    if (!avahiConfig.exists()) {
+        if (!avahiConfig.open(QIODevice::WriteOnly))
+            return false;
+        avahiConfig.write(QStringLiteral("[server]\nhost-name=%1\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=%2\n"
+                                         "enable-dbus=yes\n[wide-area]\nenable-wide-area=no\n[publish]\n"
+                                         "publish-hinfo=no\npublish-workstation=no\n")
+                              .arg(QString::fromUtf8(machineLabel()), m_ifAvahi)
+                              .toUtf8());
+        avahiConfig.close();
+    }
+    // A private /run keeps avahi's pid file away from any other avahi on this machine.
+    m_avahi = std::make_unique<QProcess>();
+    m_avahi->setProcessEnvironment(m_env);
+    m_avahi->setProcessChannelMode(QProcess::MergedChannels);
+    m_avahi->start("ip", {"netns", "exec", netns, "sh", "-c",
+                          "mount -t tmpfs tmpfs /run && mkdir -p /run/avahi-daemon && exec avahi-daemon --no-chroot "
+                          "--no-drop-root --no-rlimits -f " +
+                              avahiConfig.fileName()});
+    QByteArray avahiLog;
+    QDeadlineTimer deadline(15000);
+    // Our own responders may be asked while avahi starts up; keep them answering.
+    while (!avahiLog.contains("Server startup complete") && !deadline.hasExpired() &&
+           m_avahi->state() != QProcess::NotRunning) {
+        QTest::qWait(50);
+        avahiLog += m_avahi->readAll();
+    }
+    if (log)
+        *log = avahiLog;
+    if (!avahiLog.contains("Server startup complete"))
+        qWarning().noquote() << "avahi-daemon did not start:" << avahiLog;
+    return avahiLog.contains("Server startup complete");
+}
+
+void tst_AvahiInterop::stopAvahi()
+{
+    if (m_avahi && m_avahi->state() != QProcess::NotRunning) {
+        m_avahi->terminate();
+        if (!m_avahi->waitForFinished(5000)) {
+            m_avahi->kill();
+            m_avahi->waitForFinished();
         }
     }
+    m_avahi.reset();
+}
+
+void tst_AvahiInterop::cleanupTestCase()
+{
+    stopAvahi();
     if (m_dbusPid > 0)
         ::kill(pid_t(m_dbusPid), SIGTERM);
     if (!m_nsAvahi.isEmpty())
@@ -375,6 +405,156 @@ void tst_AvahiInterop::sharesPortWithAvahiOnOneMachine()
     ::close(ours);
     QVERIFY(noErrors);
     QVERIFY(resolvedRight);
+}
+
+void tst_AvahiInterop::avahiStartsAfterUs_data()
+{
+    QTest::addColumn<bool>("oneMachine");
+    QTest::addColumn<QString>("ourAddress");
+    QTest::addColumn<QString>("avahiSuffix");
+    // Across the link our answer to avahi's probe is another machine's address: avahi steps aside.
+    QTest::newRow("across the link") << false << kOurAddress << "-2";
+    // On one machine both name the same address; identical records are no conflict.
+    QTest::newRow("on one machine, both on 5353") << true << kAvahiAddress << "";
+}
+
+void tst_AvahiInterop::avahiStartsAfterUs()
+{
+    QFETCH(bool, oneMachine);
+    QFETCH(QString, ourAddress);
+    QFETCH(QString, avahiSuffix);
+    stopAvahi();
+    const int ours = ::open(qPrintable("/run/netns/" + m_nsOurs), O_RDONLY);
+    QVERIFY(ours >= 0);
+    if (oneMachine) {
+        const int theirs = ::open(qPrintable("/run/netns/" + m_nsAvahi), O_RDONLY);
+        QVERIFY(theirs >= 0);
+        QCOMPARE(::setns(theirs, CLONE_NEWNET), 0);
+        ::close(theirs);
+    }
+    const QString ourName = QString::fromUtf8(machineLabel()) + ".local";
+    const QString avahiName = QString::fromUtf8(machineLabel()) + avahiSuffix + ".local";
+    QByteArray avahiLog, resolvedByAvahi;
+    bool avahiStarted = false, avahiResolvedUs = false, noErrors = false;
+    QList<QHostAddress> resolvedHere;
+    QList<Service> browsedHere;
+    {
+        // Everything of ours is bound and registered before avahi exists, so the plain name is ours.
+        Server server;
+        QSignalSpy errors(&server, &AbstractServer::error);
+        Hostname hostname(&server);
+        // No other responder is up yet: a short registration window finds the same.
+        hostname.setTimeScale(10);
+        Browser browser(&server, "_fernholow._tcp.local.");
+        Resolver resolver(&server, "latehost.local.");
+        QSignalSpy registered(&hostname, &Hostname::hostnameRegistered);
+        QSignalSpy added(&browser, &Browser::serviceAdded);
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        registered.wait(5000);
+        QCOMPARE(QString::fromUtf8(hostname.hostName()), ourName + '.');
+
+        avahiStarted = startAvahi(m_nsAvahi, &avahiLog);
+        auto service = publish({"avahi-publish", "-s", "latecomer", "_fernholow._tcp", "4343"});
+        auto address = publish({"avahi-publish", "-a", "-R", "latehost.local", "10.77.0.66"});
+        avahiResolvedUs = run({"avahi-resolve", "-4", "-n", ourName}, &resolvedByAvahi);
+        QDeadlineTimer deadline(10000);
+        while ((added.isEmpty() || resolved.isEmpty()) && !deadline.hasExpired())
+            QTest::qWait(100);
+        for (const QList<QVariant> &signal : qAsConst(added))
+            browsedHere << signal.at(0).value<Service>();
+        for (const QList<QVariant> &signal : qAsConst(resolved))
+            resolvedHere << signal.at(0).value<QHostAddress>();
+        noErrors = errors.isEmpty();
+        service->terminate();
+        address->terminate();
+        service->waitForFinished(5000);
+        address->waitForFinished(5000);
+    }
+    QCOMPARE(::setns(ours, CLONE_NEWNET), 0);
+    ::close(ours);
+
+    QVERIFY2(avahiStarted, avahiLog.constData());
+    QVERIFY2(avahiLog.contains("Host name is " + avahiName.toUtf8()), avahiLog.constData());
+    QVERIFY(noErrors);
+    QVERIFY2(avahiResolvedUs, resolvedByAvahi.constData());
+    QCOMPARE(resolvedByAvahi.trimmed(), QString(ourName + '\t' + ourAddress).toUtf8());
+    QCOMPARE(resolvedHere, QList<QHostAddress>{QHostAddress("10.77.0.66")});
+    QVERIFY(!browsedHere.isEmpty());
+    QCOMPARE(browsedHere.first().name(), QByteArray("latecomer"));
+    QCOMPARE(browsedHere.first().hostname(), (avahiName + '.').toUtf8());
+    QCOMPARE(browsedHere.first().port(), quint16(4343));
+}
+
+void tst_AvahiInterop::relayKeepsInstanceAcrossHostnameChange()
+{
+    // The machine is renamed under the running relay: a host name of our own for this thread.
+    const int originalUts = ::open("/proc/thread-self/ns/uts", O_RDONLY);
+    QVERIFY(originalUts >= 0);
+    QCOMPARE(::unshare(CLONE_NEWUTS), 0);
+    struct Restore {
+        int fd;
+        ~Restore()
+        {
+            ::setns(fd, CLONE_NEWUTS);
+            ::close(fd);
+        }
+    } restore{originalUts};
+    const auto rename = [](const char *name) { return ::sethostname(name, strlen(name)) == 0; };
+    QVERIFY(rename("vqrelay-one"));
+
+    // avahi-browse watches all along: any name it ever lists for our type counts.
+    QProcess watcher;
+    watcher.setProcessEnvironment(m_env);
+    watcher.setProcessChannelMode(QProcess::MergedChannels);
+    watcher.start("avahi-browse", {"-rp", "_fernholow._tcp"});
+    QVERIFY(watcher.waitForStarted());
+    const auto relayEntry = [this](const QString &host) {
+        for (const QStringList &fields : browseRelays()) {
+            if (fields.value(3) == "_vq6020" && fields.value(6) == host)
+                return fields;
+        }
+        return QStringList();
+    };
+    const auto waitForEntry = [&relayEntry](const QString &host) {
+        QStringList found;
+        QDeadlineTimer deadline(20000);
+        while (found.isEmpty() && !deadline.hasExpired()) {
+            QTest::qWait(500);
+            found = relayEntry(host);
+        }
+        return found;
+    };
+
+    LogCapture log;
+    OfferProxy relay;
+    // Nobody else claims these names: short registration and probe windows do.
+    relay.setTimeScale(10);
+    relay.offer();
+    QVERIFY(log.waitFor("OfferProxy: Hostname changed vqrelay-one.local.", 10000));
+    const QStringList before = waitForEntry("vqrelay-one.local");
+    QVERIFY2(!before.isEmpty(), "avahi-browse never listed the relay");
+
+    QVERIFY(rename("vqrelay-two"));
+    // The host name is looked at again when it is re-announced; bring that forward.
+    relay.setTimeScale(1800);
+    QVERIFY(log.waitFor("OfferProxy: Hostname changed vqrelay-two.local.", 20000));
+    const QStringList after = waitForEntry("vqrelay-two.local");
+    QTest::qWait(1000);
+    watcher.terminate();
+    watcher.waitForFinished(5000);
+    const QString watched = QString::fromUtf8(watcher.readAll());
+
+    QVERIFY2(!after.isEmpty(), qPrintable(watched));
+    QCOMPARE(after.value(7), QString(kOurAddress));
+    QCOMPARE(after.value(8), QString("4242"));
+    QVERIFY2(!watched.contains("_vq6020-"), qPrintable(watched));
+    // The old name's record was flushed from avahi's cache: one entry, the new one.
+    QStringList hosts;
+    for (const QStringList &fields : browseRelays()) {
+        if (fields.value(3).startsWith("_vq6020"))
+            hosts << fields.value(3) + '@' + fields.value(6);
+    }
+    QCOMPARE(hosts, QStringList{"_vq6020@vqrelay-two.local"});
 }
 
 QTEST_GUILESS_MAIN(tst_AvahiInterop)
