@@ -754,23 +754,31 @@ void tst_MdnsResponders::floodCostsLittle()
     provider.publishService(service);
     Browser browser(&server, kType);
     Resolver resolver(&server, "vq6020.local.");
-    QList<Message> decoded;
+    QList<QByteArray> encoded;
     for (const Message &m : qAsConst(datagrams)) {
-        const QByteArray bytes = encodeMessage(m);
-        QVERIFY2(bytes.size() <= 65507, qPrintable(QString::number(bytes.size())));
+        encoded << encodeMessage(m);
+        QVERIFY2(encoded.last().size() <= 65507, qPrintable(QString::number(encoded.last().size())));
+    }
+    // Reference, same run: decoding the datagrams, which any receiver has to do. Handling them may cost a small
+    // multiple of that, not the hundreds of times a per-record scan or a per-question interface listing costs.
+    QElapsedTimer timer;
+    timer.start();
+    QList<Message> decoded;
+    for (const QByteArray &bytes : qAsConst(encoded)) {
         Message d;
         QVERIFY(decodeMessage(bytes, d));
         d.setAddress(QHostAddress("127.0.0.1"));
         d.setPort(MdnsPort);
         decoded << d;
     }
-    QElapsedTimer timer;
-    timer.start();
+    const qint64 decodeNs = timer.nsecsElapsed();
+    timer.restart();
     for (const Message &m : qAsConst(decoded))
         emit server.messageReceived(m);
-    const double perDatagram = double(timer.nsecsElapsed()) / 1e6 / decoded.size();
-    qInfo("%.2f ms per datagram", perDatagram);
-    QVERIFY2(perDatagram < 5, qPrintable(QStringLiteral("%1 ms per datagram").arg(perDatagram)));
+    const qint64 handleNs = timer.nsecsElapsed();
+    const double ratio = double(handleNs) / double(qMax<qint64>(decodeNs, 1));
+    qInfo("%.2f ms per datagram, %.1fx decoding", double(handleNs) / 1e6 / decoded.size(), ratio);
+    QVERIFY2(ratio < 10, qPrintable(QStringLiteral("%1x decoding").arg(ratio)));
 }
 
 void tst_MdnsResponders::refreshQueriesAreBatched()
