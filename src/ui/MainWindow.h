@@ -15,6 +15,7 @@
 #include <memory>
 
 class About;
+class FrameDecompress;
 class Midi;
 class QMessageBox;
 class QQuickView;
@@ -69,6 +70,7 @@ public:
     ScriptAPI *scriptApi() const { return m_scriptApi; }
     Midi *midi() const { return m_midi; }
     QQuickView *extensionView() const { return m_extensionView.get(); }
+    FrameDecompress *decompressor() const { return m_decompressor; }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -145,4 +147,6 @@ private:
     About *m_about = nullptr;
     SingalBit *m_bitTest = nullptr;
     int m_constantRateTimerId = -1;
+    // Frames that come from a relay, compressed, instead of from the unit's video stream.
+    FrameDecompress *m_decompressor = nullptr;
 };
