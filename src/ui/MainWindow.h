@@ -15,6 +15,7 @@
 #include <memory>
 
 class About;
+class FrameDecompress;
 class Midi;
 class QMessageBox;
 class QQuickView;
@@ -71,6 +72,7 @@ public:
     Midi *midi() const { return m_midi; }
     QQuickView *extensionView() const { return m_extensionView.get(); }
     PromptCredentials *credentialsDialog() const { return m_credentials; }
+    FrameDecompress *decompressor() const { return m_decompressor; }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -148,4 +150,6 @@ private:
     SingalBit *m_bitTest = nullptr;
     PromptCredentials *m_credentials = nullptr;
     int m_constantRateTimerId = -1;
+    // Frames that come from a relay, compressed, instead of from the unit's video stream.
+    FrameDecompress *m_decompressor = nullptr;
 };

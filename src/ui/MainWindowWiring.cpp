@@ -6,6 +6,7 @@
 #include "link/LtxdDecoder.h"
 #include "maintenance/PromptCredentials.h"
 #include "script/ScriptAPI.h"
+#include "stream/FrameDecompress.h"
 #include "stream/PylonWorker.h"
 #include "ui/About.h"
 #include "ui/FrontPanelKeys.h"
@@ -36,12 +37,22 @@ void MainWindow::wireControllerAndWorker()
     connect(m_controller, &PylonController::badCredentials, this, &MainWindow::onBadCredentials);
 
     // The frame chain with the stages that exist: display, bit test, script API (which keeps the newest frame for
-    // pixel queries), back to the worker. Each stage passes every frame on exactly once; the worker takes back only
-    // frames of its own pool.
+    // pixel queries), back to the producers. Each stage passes every frame on exactly once; the worker and the
+    // decompressor each take back only frames of their own pool.
+    m_decompressor = new FrameDecompress(this);
     connect(m_worker, &PylonWorker::newFrame, this, &MainWindow::workerFramePassthrough);
+    connect(m_decompressor, &FrameDecompress::newFrame, this, &MainWindow::workerFramePassthrough);
     connect(this, &MainWindow::buffDispose, m_bitTest, &SingalBit::newBuff);
     connect(m_bitTest, &SingalBit::buffDispose, m_scriptApi, &ScriptAPI::newBuff);
     connect(m_scriptApi, &ScriptAPI::buffDispose, m_worker, &PylonWorker::buffDispose);
+    connect(m_scriptApi, &ScriptAPI::buffDispose, m_decompressor, &FrameDecompress::buffDispose);
+    // The record the controller hands over is valid only while its signal is delivered.
+    connect(m_controller, &PylonController::proxySentCompressedFrame, m_decompressor, &FrameDecompress::newCFrame,
+            Qt::DirectConnection);
+    // Queued: the mismatch is found while the controller is still parsing what its socket delivered, and the
+    // disconnect must not pull the socket away underneath that.
+    connect(m_decompressor, &FrameDecompress::needCtxReset, m_controller, &PylonController::proxySignalCtrlReset,
+            Qt::QueuedConnection);
 
     connect(m_scriptApi, &ScriptAPI::injectData, m_controller, &PylonController::writeInject);
     connect(m_scriptApi, &ScriptAPI::injectTouch, m_controller, &PylonController::injectTouch);
