@@ -30,8 +30,9 @@ struct UsbFaults {
 };
 
 struct UnitOptions {
-    std::string flashFile;   // empty: the flash lives in memory only, erased
-    bool virtualTime = true; // false: busy times and empty reads cost real time
+    std::string flashFile;           // empty: the flash lives in memory only, erased
+    bool virtualTime = true;         // false: busy times and empty reads cost real time
+    std::shared_ptr<EmuClock> clock; // when set, used instead of either (shared with the test)
     FlashTimings timings;
     uint16_t vendor = 0x0403;
     uint16_t product = 0x6010; // 0x6014 is the single-channel part
@@ -75,6 +76,7 @@ public:
 
     std::mutex &mutex() { return m_mutex; }
     EmuClock &clock() { return *m_clock; }
+    std::shared_ptr<EmuClock> sharedClock() const { return m_clock; }
     SpiNorFlash &flash() { return *m_flash; }
     Ecp5Tap &fpga() { return *m_fpga; }
     UsbFaults &faults() { return m_options.faults; }
@@ -91,6 +93,9 @@ public:
     std::vector<uint8_t> consoleReceived();
     size_t consoleLost() const { return m_consoleLost; }
 
+    // Recording every call and byte costs memory on long runs (a benchmark turns it off).
+    void setRecording(bool on) { m_recording = on; }
+    bool recording() const { return m_recording; }
     std::vector<std::string> calls() const;
     std::vector<uint8_t> written(int channel) const;
     void clearTrace();
@@ -104,11 +109,12 @@ public:
 private:
     Options m_options;
     mutable std::mutex m_mutex;
-    std::unique_ptr<EmuClock> m_clock;
+    std::shared_ptr<EmuClock> m_clock;
     std::unique_ptr<SpiNorFlash> m_flash;
     std::unique_ptr<Ecp5Tap> m_fpga;
     Channel m_channels[2];
     std::vector<std::string> m_calls;
+    bool m_recording = true;
     bool m_unplugged = false;
     int64_t m_bytesWritten = 0;
     size_t m_consoleLost = 0;

@@ -287,7 +287,7 @@ int FtdiHandle::write(const unsigned char *data, int size)
         }
         auto &c = m_unit->channel(m_channel);
         m_unit->countWritten(n);
-        if (c.written.size() + size_t(n) <= MaxRecorded)
+        if (m_unit->recording() && c.written.size() + size_t(n) <= MaxRecorded)
             c.written.insert(c.written.end(), data, data + n);
         if (c.bitmode == 0x02)
             c.mpsse->write(data, size_t(n));

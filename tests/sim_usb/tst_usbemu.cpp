@@ -94,6 +94,39 @@ struct Host {
     }
 };
 
+// The maintenance link's way of shifting SPI bytes from Run-Test/Idle: 0x3D byte chunks of at most 768 bytes,
+// then one 0x6F command per remaining bit (TMS high on the last), of whose answers only
+// every eighth byte is kept; the TAP walks one TMS clock per write.
+QByteArray linkStyleTransfer(Host &host, const QByteArray &mosi)
+{
+    for (char tms : {1, 0, 0}) // Run-Test/Idle to Shift-DR
+        host.send(hex("4e00") + tms);
+    QByteArray data = mosi, out;
+    for (char &c : data)
+        c = char(reversed(uint8_t(c)));
+    int bits = data.size() * 8;
+    while (bits >= 9) {
+        const int n = std::min((bits - 1) / 8, 768);
+        host.send(hex("3d") + char((n - 1) & 0xFF) + char((n - 1) >> 8) + data.mid(out.size(), n));
+        QByteArray got;
+        while (got.size() < n)
+            got += host.receive(n - got.size());
+        out += got;
+        bits -= n * 8;
+    }
+    QByteArray cmd;
+    const uint8_t last = uint8_t(data.at(data.size() - 1));
+    for (int i = 0; i < bits; ++i)
+        cmd += hex("6f00") + char((((last >> i) & 1) << 7) | (i == bits - 1 ? 1 : 0));
+    host.send(cmd);
+    const QByteArray answers = host.receive(bits);
+    if (answers.size() == 8)
+        out += answers.at(7);
+    for (char &c : out)
+        c = char(reversed(uint8_t(c)));
+    return out;
+}
+
 } // namespace
 
 class TestUsbEmu : public QObject
@@ -106,6 +139,8 @@ private slots:
     void tapRegisters();
     void backgroundSpiAndRefresh_data();
     void backgroundSpiAndRefresh();
+    void linkAccessPattern_data();
+    void linkAccessPattern();
     void flashSemantics_data();
     void flashSemantics();
     void flashFile_data();
@@ -231,6 +266,43 @@ void TestUsbEmu::backgroundSpiAndRefresh()
     QCOMPARE(host.unit->fpga().configured(), configuredAfterRefresh);
     QVERIFY(!host.unit->fpga().backgroundSpiActive());
     QVERIFY(host.spi(hex("9f000000")) != hex("ffef4015"));
+}
+
+void TestUsbEmu::linkAccessPattern_data()
+{
+    QTest::addColumn<QString>("before"); // SPI transactions first
+    QTest::addColumn<int>("pauseMs");    // the host's pauses before the transfer
+    QTest::addColumn<QByteArray>("mosi");
+    QTest::addColumn<QByteArray>("miso");
+
+    QByteArray readCommand = hex("03000100") + QByteArray(1030, '\0');
+    QByteArray pattern = hex("ffffffff");
+    for (int i = 0; i < 1030; ++i)
+        pattern += char(i);
+    QTest::newRow("JEDEC ID: one byte chunk and eight bit commands") << "" << 0 << hex("9f000000") << hex("ffef4015");
+    QTest::newRow("status of an erasing flash") << "06;d8000000" << 149 << hex("0500") << hex("ff03");
+    QTest::newRow("status once the erase time passed") << "06;d8000000" << 150 << hex("0500") << hex("ff00");
+    QTest::newRow("read over two byte chunks") << "" << 0 << readCommand << pattern;
+}
+
+void TestUsbEmu::linkAccessPattern()
+{
+    QFETCH(QString, before);
+    QFETCH(int, pauseMs);
+    QFETCH(QByteArray, mosi);
+    QFETCH(QByteArray, miso);
+    Host host;
+    std::vector<uint8_t> pattern(2048);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = uint8_t(i);
+    host.unit->flash().load(0x100, pattern);
+    QVERIFY(host.open());
+    host.enterBackgroundSpi();
+    for (const QString &t : before.split(';', Qt::SkipEmptyParts))
+        host.spi(hex(t));
+    for (int i = 0; i < pauseMs; ++i)
+        host.unit->oneMsPause()();
+    QCOMPARE(linkStyleTransfer(host, mosi).toHex(), miso.toHex());
 }
 
 void TestUsbEmu::flashSemantics_data()
