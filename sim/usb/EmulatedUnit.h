@@ -40,6 +40,8 @@ struct UnitOptions {
     std::string description = "Dual RS232-HS";
     std::string serial = "VQ6020-0001";
     uint8_t bus = 1, address = 4;
+    // A read that returns data costs this long, as a USB round trip does (microseconds).
+    int readTurnaroundUs = 0;
     uint32_t idCode = Ecp5Tap::IdCode;              // another value stands for a foreign FPGA
     uint32_t jedecId = SpiNorFlash::DefaultJedecId; // 0xFFFFFF: no flash answers
     UsbFaults faults;
