@@ -1,6 +1,7 @@
 // The emulated unit's USB side, driven the way a host drives the real one: raw MPSSE
 // bytes through the FTDI transport, JTAG to the ECP5, background SPI to the flash.
 #include "EmulatedFtdi.h"
+#include "EmulatedTimeClock.h"
 #include "UnitEnvironment.h"
 
 #include <QFile>
@@ -508,6 +509,8 @@ void TestUsbEmu::transportFaults()
         return;
     }
     Host host(options);
+    const EmulatedTimeClock clock(host.unit->sharedClock());
+    const qint64 start = clock.nowMs();
     EmulatedFtdi &f = host.ftdi;
     f.init();
     QStringList got;
@@ -541,8 +544,12 @@ void TestUsbEmu::transportFaults()
     }
     QCOMPARE(got.join(' '), results);
     QCOMPARE(QString(f.errorString()), error);
-    if (faults == "stall") // a run of empty reads is recorded as one line with its count
+    if (faults == "stall") {
+        // A run of empty reads is recorded as one line with its count; each one waited for the
+        // latency timer (16 ms at power-on) in the unit's time, which the client's clock shares.
         QCOMPARE(QString::fromStdString(host.unit->calls().back()), QString("A read 1 = 0 (x2)"));
+        QCOMPARE(clock.nowMs() - start, qint64(32));
+    }
 }
 
 void TestUsbEmu::consoleChannel()
