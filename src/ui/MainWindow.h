@@ -23,6 +23,8 @@ class ScriptWatchdog;
 class LrxdDecoder;
 class LtxdDecoder;
 class PeekPoke;
+class Preferences;
+class Updater;
 class PylonWorker;
 class QAction;
 class QPushButton;
@@ -69,6 +71,7 @@ public:
     ScriptAPI *scriptApi() const { return m_scriptApi; }
     Midi *midi() const { return m_midi; }
     QQuickView *extensionView() const { return m_extensionView.get(); }
+    Preferences *preferences() const { return m_preferences.get(); }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -113,6 +116,7 @@ private:
     void reportExtensionError(const QString &text);
     void showExtensionProblem(const QString &line);
     void extensionBlocked();
+    void setupSettings();
 
     std::unique_ptr<Ui::MainWindow> ui;
     QSettings m_settings;
@@ -145,4 +149,6 @@ private:
     About *m_about = nullptr;
     SingalBit *m_bitTest = nullptr;
     int m_constantRateTimerId = -1;
+    std::unique_ptr<Preferences> m_preferences;
+    std::unique_ptr<Updater> m_updater;
 };
