@@ -19,6 +19,8 @@ namespace {
 const QString kBoxTitle = QStringLiteral("Software Update");
 const QString kChecksOff = QStringLiteral("Update checks are off in this build.");
 constexpr qint64 kReadChunk = 64 * 1024;
+// About 2 ms of parsing on a slow machine.
+constexpr qint64 kParsePiece = 16 * 1024;
 
 // A whole version number ("1.0.31"): dot-separated decimal numbers, nothing before, between or after them. Read by
 // hand: QVersionNumber::fromString's suffix index, built by g++ 12 at -O2, compares as if it had never been written.
@@ -219,6 +221,8 @@ struct UpdaterCheck {
     AppcastReader reader;
     qint64 received = 0;
     QString certificateProblem; // why the server's certificate was refused
+    bool replyFinished = false;
+    bool readQueued = false;
 };
 
 QUrl Updater::builtInFeed()
@@ -317,30 +321,45 @@ void Updater::check(bool withUi)
             m_check->certificateProblem = errors.first().errorString();
     });
     connect(m_reply, &QIODevice::readyRead, this, &Updater::readSome);
-    connect(m_reply, &QNetworkReply::finished, this, &Updater::finish);
+    connect(m_reply, &QNetworkReply::finished, this, [this] {
+        m_check->replyFinished = true;
+        readSome();
+    });
     m_deadline.start(m_timeoutMs);
 }
 
-bool Updater::readSome()
+void Updater::readSome()
 {
-    while (m_reply && m_reply->bytesAvailable() > 0) {
-        const QByteArray piece = m_reply->read(qMin<qint64>(kReadChunk, kMaxFeedBytes - m_check->received + 1));
+    if (!m_reply)
+        return;
+    // One piece per turn of the event loop: the window repaints between the pieces of a large feed.
+    if (m_reply->bytesAvailable() > 0) {
+        const QByteArray piece = m_reply->read(qMin<qint64>(kParsePiece, kMaxFeedBytes - m_check->received + 1));
         m_check->received += piece.size();
         if (m_check->received > kMaxFeedBytes) {
             fail(QStringLiteral("the feed is larger than 1 MiB"));
-            return false;
+            return;
         }
         // Only an answer the server calls a success is parsed; an error page is not a feed.
         if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200)
             m_check->reader.addData(piece);
     }
-    return m_reply != nullptr;
+    if (m_reply->bytesAvailable() > 0) {
+        if (!m_check->readQueued) {
+            m_check->readQueued = true;
+            QTimer::singleShot(0, this, [this] {
+                m_check->readQueued = false;
+                readSome();
+            });
+        }
+        return;
+    }
+    if (m_check->replyFinished)
+        finish();
 }
 
 void Updater::finish()
 {
-    if (!m_reply || !readSome())
-        return;
     m_deadline.stop();
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;

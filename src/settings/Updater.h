@@ -71,8 +71,9 @@ private:
     void init();
     void onTriggered();
     void check(bool withUi);
-    // Takes what arrived, up to the size limit; false when that ended the check.
-    bool readSome();
+    // Takes a piece of what arrived, up to the size limit; the check ends once the answer is complete and read.
+    void readSome();
+    // Tells the user what the complete answer says.
     void finish();
     // Ends the check in flight with reason.
     void fail(const QString &reason);
