@@ -25,6 +25,9 @@ inline constexpr char kScriptShow[] = "scriptshow";
 inline constexpr char kScript[] = "script";
 inline constexpr char kMaxVolume[] = "maxVolume";
 
+// Update checks: the version the user chose to skip; automatic checks stay quiet about it.
+inline constexpr char kUpdaterSkippedVersion[] = "updater/skippedVersion";
+
 // Recording.
 inline constexpr char kOutputMp4[] = "outputMP4";
 inline constexpr char kOutputPng[] = "outputPNG";

@@ -10,6 +10,8 @@
 #include "script/ScriptWatchdog.h"
 #include "stream/PylonWorker.h"
 #include "ui/About.h"
+#include "settings/Preferences.h"
+#include "settings/Updater.h"
 #include "ui/PeekPoke.h"
 #include "ui/RenderLabel.h"
 #include "ui/RotaryAccumulator.h"
@@ -63,11 +65,6 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     ui->stackedWidget->setCurrentIndex(m_settings.value(SettingsKeys::kMainWindowStackIndex, 0).toInt());
     restoreGeometry(m_settings.value(SettingsKeys::kMainWindowGeometry).toByteArray());
 
-    // The preferences dialog that lists the devices and reloads the MIDI input is not part of this window yet; the
-    // list is still logged and announced as the window starts.
-    m_midi->listInputDevices();
-    m_midi->setScriptApi(m_scriptApi);
-
     setupDebugActions();
     setupPowerAndDials();
 
@@ -80,11 +77,11 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     shrinkToFitSoon();
 
     // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
-    for (QAction *missing :
-         {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update, ui->actionCheck_for_Updates})
+    for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionFirmware_Update})
         missing->setEnabled(false);
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
     ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());
+    setupSettings();
 }
 
 MainWindow::~MainWindow()
@@ -94,6 +91,7 @@ MainWindow::~MainWindow()
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
     m_workerThread->quit();
     m_workerThread->wait();
+    m_updater.reset();
     // The labels view pixels of the worker's pool, which is gone with the worker; nothing may paint them now.
     for (RenderLabel *zone : qAsConst(m_renderZones))
         zone->setFrame(nullptr);
@@ -245,7 +243,7 @@ void MainWindow::shrinkToFitSoon()
 
 void MainWindow::settingsChanged()
 {
-    ui->volume->setMaximum(m_settings.value(SettingsKeys::kMaxVolume, kDefaultMaxVolume).toInt());
+    ui->volume->setMaximum(Preferences::storedMaxVolume(m_settings));
 }
 
 void MainWindow::on_actionGenerate_App_Crash_triggered()

@@ -25,6 +25,8 @@ class LrxdDecoder;
 class LtxdDecoder;
 class PeekPoke;
 class PromptCredentials;
+class Preferences;
+class Updater;
 class PylonWorker;
 class QAction;
 class QPushButton;
@@ -73,6 +75,7 @@ public:
     QQuickView *extensionView() const { return m_extensionView.get(); }
     PromptCredentials *credentialsDialog() const { return m_credentials; }
     FrameDecompress *decompressor() const { return m_decompressor; }
+    Preferences *preferences() const { return m_preferences.get(); }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -117,6 +120,7 @@ private:
     void reportExtensionError(const QString &text);
     void showExtensionProblem(const QString &line);
     void extensionBlocked();
+    void setupSettings();
 
     std::unique_ptr<Ui::MainWindow> ui;
     QSettings m_settings;
@@ -152,4 +156,6 @@ private:
     int m_constantRateTimerId = -1;
     // Frames that come from a relay, compressed, instead of from the unit's video stream.
     FrameDecompress *m_decompressor = nullptr;
+    std::unique_ptr<Preferences> m_preferences;
+    std::unique_ptr<Updater> m_updater;
 };
