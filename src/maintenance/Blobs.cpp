@@ -10,8 +10,9 @@ QByteArray Blobs::productPassphrase()
     return QByteArrayLiteral("VQ6020 unit images: gateware, firmware");
 }
 
-Blobs::Blobs(QByteArray passphrase, QObject *parent)
-    : QObject(parent), m_key(QCryptographicHash::hash(passphrase, QCryptographicHash::Sha256))
+Blobs::Blobs(QByteArray passphrase, QString folder, QObject *parent)
+    : QObject(parent), m_key(QCryptographicHash::hash(passphrase, QCryptographicHash::Sha256)),
+      m_folder(std::move(folder))
 {
 }
 
@@ -22,23 +23,24 @@ bool Blobs::testContent() const
 
 bool Blobs::present() const
 {
-    return QFile::exists(QString::fromLatin1(kGatewarePath)) && QFile::exists(QString::fromLatin1(kFirmwarePath));
+    return QFile::exists(m_folder + QStringLiteral("/gateware")) &&
+           QFile::exists(m_folder + QStringLiteral("/firmware"));
 }
 
 QByteArray Blobs::gateware() const
 {
-    return open(QString::fromLatin1(kGatewarePath));
+    return open(QStringLiteral("gateware"));
 }
 
 QByteArray Blobs::firmware() const
 {
-    return open(QString::fromLatin1(kFirmwarePath));
+    return open(QStringLiteral("firmware"));
 }
 
-QByteArray Blobs::open(const QString &path) const
+QByteArray Blobs::open(const QString &name) const
 {
     m_error.clear();
-    const QString name = path.section(QLatin1Char('/'), -1);
+    const QString path = m_folder + QLatin1Char('/') + name;
     QFile stored(path);
     QFile sizeFile(path + QStringLiteral(".size"));
     if (!stored.open(QIODevice::ReadOnly) || !sizeFile.open(QIODevice::ReadOnly)) {

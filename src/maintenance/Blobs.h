@@ -16,13 +16,14 @@ class Blobs : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr char kGatewarePath[] = ":/blobs/blobs/gateware";
-    static constexpr char kFirmwarePath[] = ":/blobs/blobs/firmware";
+    // Where the build puts the images (see vq_add_image_resources).
+    static constexpr char kResourceFolder[] = ":/blobs/blobs";
 
     // The product's passphrase: the only one the application knows.
     static QByteArray productPassphrase();
 
-    explicit Blobs(QByteArray passphrase = productPassphrase(), QObject *parent = nullptr);
+    explicit Blobs(QByteArray passphrase = productPassphrase(), QString folder = QString::fromLatin1(kResourceFolder),
+                   QObject *parent = nullptr);
 
     // Whether this build carries images at all.
     bool present() const;
@@ -35,8 +36,9 @@ public:
     bool testContent() const;
 
 private:
-    QByteArray open(const QString &path) const;
+    QByteArray open(const QString &name) const;
 
     QByteArray m_key;
+    QString m_folder;
     mutable QString m_error;
 };
