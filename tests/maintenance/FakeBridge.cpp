@@ -117,9 +117,14 @@ void FakeBridge::interpret(unsigned char byte)
     if (m_command.size() < length)
         return;
     if (op == 0x3D) {
-        m_pendingReply += m_command.mid(3);
+        for (int i = 3; i < m_command.size(); ++i) {
+            unsigned char out = 0;
+            for (int b = 0; b < 8; ++b)
+                out |= static_cast<unsigned char>(clockTdo((at(i) >> b) & 1) << b);
+            m_pendingReply += char(out);
+        }
     } else if (op == 0x6F) {
-        m_readRegister = static_cast<unsigned char>((m_readRegister >> 1) | (at(2) & 0x80));
+        m_readRegister = static_cast<unsigned char>((m_readRegister >> 1) | (clockTdo(at(2) & 0x80) ? 0x80 : 0));
         m_pendingReply += char(m_readRegister);
     }
     m_command.clear();

@@ -26,6 +26,14 @@ public:
     qint64 writeBudget = -1; // bytes accepted before writes come back short
     unsigned char latency = 16;
 
+    // TDO bits the target answers with, in clock order, before loopback resumes.
+    QList<bool> tdo;
+    void queueTdo(quint32 value, int bits)
+    {
+        for (int i = 0; i < bits; ++i)
+            tdo << bool((value >> i) & 1);
+    }
+
     QByteArray written() const
     {
         QByteArray all;
@@ -44,6 +52,7 @@ public:
 
 private:
     void interpret(unsigned char byte);
+    bool clockTdo(bool tdi) { return tdo.isEmpty() ? tdi : tdo.takeFirst(); }
     QByteArray m_command;
     QByteArray m_pendingReply;
     unsigned char m_readRegister = 0;

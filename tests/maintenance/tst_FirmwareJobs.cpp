@@ -103,6 +103,57 @@ private slots:
         QVERIFY(!jobs.flashMode());
     }
 
+    // Whatever bridge has the right USB id is opened; what sits behind it is
+    // checked before its configuration is cleared and before anything is erased.
+    void unknownDevices_data()
+    {
+        QTest::addColumn<quint32>("idcode");
+        QTest::addColumn<quint32>("jedec");
+        QTest::addColumn<QStringList>("status");
+        const QString init = "JTAG: Initialize interface";
+        QTest::newRow("not an ECP5") << 0x12345043u << 0u
+                                     << QStringList{init, "JTAG: IDCODE 0x12345043",
+                                                    "JTAG: Not an ECP5 FPGA (IDCODE 0x12345043); nothing was changed."};
+        QTest::newRow("nothing on the chain")
+            << 0xFFFFFFFFu << 0u
+            << QStringList{init, "JTAG: IDCODE 0xffffffff",
+                           "JTAG: Not an ECP5 FPGA (IDCODE 0xffffffff); nothing was changed."};
+        const QStringList entered{init, "JTAG: IDCODE 0x41111043", "JTAG: Putting device into reset"};
+        QTest::newRow("flash reads FF") << 0x41111043u << 0xFFFFFFu
+                                        << entered + QStringList{"JTAG: Flash JEDEC ID FF FF FF",
+                                                                 "JTAG: No flash answers (JEDEC ID FF FF FF); nothing "
+                                                                 "was changed.",
+                                                                 "JTAG: Issue Device Refresh"};
+        QTest::newRow("flash reads 00") << 0x41111043u << 0u
+                                        << entered + QStringList{"JTAG: Flash JEDEC ID 00 00 00",
+                                                                 "JTAG: No flash answers (JEDEC ID 00 00 00); nothing "
+                                                                 "was changed.",
+                                                                 "JTAG: Issue Device Refresh"};
+    }
+
+    void unknownDevices()
+    {
+        QFETCH(quint32, idcode);
+        QFETCH(quint32, jedec);
+        QFETCH(QStringList, status);
+        m_bridge->queueTdo(idcode, 32);
+        // ISC_ENABLE, ISC_ERASE, ISC_DISABLE, background SPI and the mode reset,
+        // then the JEDEC command byte, before the ID comes.
+        m_bridge->queueTdo(0, 3 * 16 + 24 + 74 + 8);
+        for (int i = 2; i >= 0; --i) // each byte most significant bit first
+            for (int b = 7; b >= 0; --b)
+                m_bridge->tdo << bool((jedec >> (8 * i + b)) & 1);
+        const Blobs blobs(TestImages::passphrase());
+        FirmwareJobs jobs(&blobs, hooks());
+        QVERIFY(jobs.startUpdate());
+        runToIdle(jobs);
+        QCOMPARE(m_status, status);
+        QCOMPARE(jobs.tickPeriodMs(), 33);
+        QVERIFY(!jobs.flashMode());
+        // No erase command (0xD8, bit-reversed 0x1B) ever went out.
+        QVERIFY(!m_bridge->written().contains(QByteArray::fromHex("3d02001b")));
+    }
+
     void oneJobAtATime_data()
     {
         QTest::addColumn<bool>("update");
