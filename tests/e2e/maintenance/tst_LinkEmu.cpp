@@ -74,13 +74,20 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        QTest::newRow("absent") << "absent" << "Can't find iCE FTDI USB device (vendor_id 0x0403, device_id 0x6010 or 0x6014).";
-        QTest::newRow("reset") << "refuseReset" << "Failed to reset iCE FTDI USB device.";
-        QTest::newRow("purge") << "refusePurge" << "Failed to purge buffers on iCE FTDI USB device.";
-        QTest::newRow("latency read") << "refuseLatencyRead" << "Failed to get latency timer (";
-        QTest::newRow("latency") << "refuseLatency" << "Failed to set latency timer (";
-        QTest::newRow("mpsse") << "refuseBitmode" << "Failed to set BITMODE_MPSSE on FTDI USB device.";
-        QTest::newRow("short write") << "shortWrite" << "Write error (single byte, rc=0, expected 1)(";
+        QTest::newRow("absent") << "absent"
+                                << "Can't find iCE FTDI USB device (vendor_id 0x0403, device_id 0x6010 or 0x6014).";
+        QTest::newRow("reset") << "refuseReset"
+                               << "Failed to reset iCE FTDI USB device.";
+        QTest::newRow("purge") << "refusePurge"
+                               << "Failed to purge buffers on iCE FTDI USB device.";
+        QTest::newRow("latency read") << "refuseLatencyRead"
+                                      << "Failed to get latency timer (";
+        QTest::newRow("latency") << "refuseLatency"
+                                 << "Failed to set latency timer (";
+        QTest::newRow("mpsse") << "refuseBitmode"
+                               << "Failed to set BITMODE_MPSSE on FTDI USB device.";
+        QTest::newRow("short write") << "shortWrite"
+                                     << "Write error (single byte, rc=0, expected 1)(";
     }
 
     void openFailures()
