@@ -5,6 +5,8 @@
 #include "maintenance/MpsseLink.h"
 #include "maintenance/PrintSink.h"
 
+#include "support/LogCapture.h"
+
 #include <QElapsedTimer>
 #include <QtTest>
 
@@ -37,6 +39,19 @@ private slots:
         m_bridge = new FakeBridge;
         m_bridge->install();
         PrintSink::takePending();
+    }
+
+    // Each print is logged at once; the status log gets the prints between two
+    // ticks as one line, trimmed and joined without separators.
+    void printsBetweenTicksMakeOneLine()
+    {
+        LogCapture log;
+        PrintSink::print("erase 64kB sector at 0x%06X..\n", 0x1E0000u);
+        QVERIFY(log.contains("erase 64kB sector at 0x1E0000.."));
+        PrintSink::print("  Purge error.\n");
+        QVERIFY(PrintSink::pending());
+        QCOMPARE(PrintSink::takePending(), QString("erase 64kB sector at 0x1E0000..Purge error."));
+        QVERIFY(!PrintSink::pending());
     }
 
     void openSendsTheSetUpAndCloseRestoresLatency()
