@@ -54,8 +54,13 @@ FirmwareJobs::~FirmwareJobs()
 void FirmwareJobs::status(const QString &text)
 {
     qInfo().noquote() << text;
-    if (m_hooks.statusLine)
-        m_hooks.statusLine(text);
+    if (!m_hooks.statusLine)
+        return;
+    // Prints wait for the window's next tick; a status line must not overtake
+    // them, or "FAIL" would stand above the transport error that caused it.
+    if (PrintSink::pending())
+        m_hooks.statusLine(PrintSink::takePending());
+    m_hooks.statusLine(text);
 }
 
 void FirmwareJobs::setFlashMode(bool on)

@@ -54,7 +54,7 @@ struct JobRunner {
     QString flashFile() const { return dir.filePath(QStringLiteral("flash.bin")); }
 
     QTemporaryDir dir;
+    QStringList log; // outlives the jobs, whose destructor still reports
     std::shared_ptr<EmulatedUnit> unit;
     std::unique_ptr<FirmwareJobs> jobs;
-    QStringList log;
 };

@@ -147,7 +147,8 @@ private slots:
                                                               "JTAG: Flash Verify FAIL.", "JTAG: Issue Device Refresh"}
                                                << false;
         QTest::newRow("stuck busy") << "busy"
-                                    << QStringList{"JTAG: Flash stays busy, job stopped.", "JTAG: Flash Verify FAIL.",
+                                    << QStringList{"erase 64kB sector at 0x000000..",
+                                                   "JTAG: Flash stays busy, job stopped.", "JTAG: Flash Verify FAIL.",
                                                    "JTAG: Issue Device Refresh"}
                                     << false;
         QTest::newRow("unplugged mid-program")
@@ -188,10 +189,18 @@ private slots:
         }
         run.runToIdle();
         if (fault == "unplug") {
-            // The transport's own message, then the verdict at once: nothing after the failure reached the bridge.
+            // The transport's own message, then the verdict at once.
             QVERIFY2(run.log.filter("Write error").size() == 1, qPrintable(run.log.join('\n')));
-            QVERIFY(run.log.indexOf(QRegularExpression("^Write error.*")) == run.log.size() - 3);
+            QVERIFY(run.log.indexOf(QRegularExpression("^Write error \\(rc=-?\\d+, expected \\d+\\).*")) ==
+                    run.log.size() - 3);
             QVERIFY(run.log.filter("Program Done").isEmpty());
+            // Nothing was offered to the bridge after the failed write.
+            QStringList calls;
+            for (const std::string &c : run.unit->calls())
+                calls << QString::fromStdString(c);
+            const int failed = calls.lastIndexOf(QRegularExpression("^A write \\d+ = -.*"));
+            QVERIFY(failed > 0);
+            QCOMPARE(calls.mid(failed + 1).filter(QRegularExpression("^A (write|read)")), QStringList());
         }
         QCOMPARE(run.log.mid(run.log.size() - tail.size()), tail);
         QCOMPARE(run.jobs->tickPeriodMs(), 33);
