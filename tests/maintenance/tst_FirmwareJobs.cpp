@@ -5,6 +5,7 @@
 #include "app/SettingsKeys.h"
 #include "maintenance/Blobs.h"
 #include "maintenance/FirmwareJobs.h"
+#include "maintenance/PrintSink.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -32,6 +33,7 @@ private slots:
     void init()
     {
         m_status.clear();
+        PrintSink::takePending();
         delete m_bridge;
         m_bridge = new FakeBridge;
         m_bridge->install();
