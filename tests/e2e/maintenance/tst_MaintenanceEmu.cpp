@@ -266,6 +266,28 @@ private slots:
         QCOMPARE(run.jobs->controlState(true).defaultKeySource, KeySource::Unit);
     }
 
+    // A weak key on the unit is not copied into the settings, where the key
+    // check would delete it again and leave no client with the unit's key.
+    void readDoesNotStoreAWeakKey_data()
+    {
+        QTest::addColumn<QByteArray>("psk");
+        QTest::newRow("15 bytes") << QByteArray("psk: \"0123456789abcde\"");
+        QTest::newRow("blacklisted") << QByteArray("psk: \"UUUUUUUUUUUUUUUU\"");
+    }
+
+    void readDoesNotStoreAWeakKey()
+    {
+        QFETCH(QByteArray, psk);
+        bool ok = false;
+        JobRunner run(&m_blobs);
+        run.load(kRecordAt, Protoc::encodeDelimited("timestamp: \"t\" dhcp {} " + psk, &ok));
+        QVERIFY(ok);
+        ConfigRecord::Fields fields;
+        QVERIFY(run.jobs->readConfiguration(&fields));
+        QVERIFY(run.jobs->readBackConfig().has_psk);
+        QVERIFY(!settings().contains(SettingsKeys::kNetPsk));
+    }
+
     void writeFromEachKeySource_data()
     {
         QTest::addColumn<int>("source");
