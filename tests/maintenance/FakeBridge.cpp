@@ -60,12 +60,7 @@ void FakeBridge::install()
 int FakeBridge::call(const QString &what)
 {
     calls << what;
-    QString key = what.section(QLatin1Char(' '), 0, 0);
-    if (key == QLatin1String("purge"))
-        key += QString::number(++m_purges);
-    if (key == QLatin1String("init"))
-        m_purges = 0;
-    return failing.contains(key) ? -1 : 0;
+    return 0;
 }
 
 int FakeBridge::write(const unsigned char *data, int size)

@@ -21,7 +21,6 @@ public:
     QStringList calls;
     QList<QByteArray> writes;
     QSet<int> missingProducts;
-    QSet<QString> failing; // "reset", "purge1", "purge2", "getLatency", "setLatency", "bitmode"
     Reads reads = Reads::Answer;
     qint64 writeBudget = -1; // bytes accepted before writes come back short
     unsigned char latency = 16;
@@ -56,5 +55,4 @@ private:
     QByteArray m_command;
     QByteArray m_pendingReply;
     unsigned char m_readRegister = 0;
-    int m_purges = 0;
 };
