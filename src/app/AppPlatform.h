@@ -26,7 +26,13 @@ public:
     // Sleeps the calling thread for about one millisecond (flash busy polls).
     static void sleepOneMs();
 
+    // From now on the signals that ask a desktop program to end (SIGINT, SIGTERM, SIGHUP: Ctrl+C, kill, logging
+    // out) arrive as terminationRequested in the GUI thread instead of ending the process on the spot, so the
+    // window can close the way the user closes it. Call once, from the GUI thread.
+    void watchTerminationSignals();
+
 signals:
+    void terminationRequested(int signal);
     // Whether the file manager, or else the folder fallback, took a showInFolder request.
     void shownInFolder(const QString &path, bool shown);
 
@@ -34,4 +40,5 @@ private:
     AppPlatform() = default;
     QString m_applicationDir;
     QString m_logFilePath;
+    bool m_watchingSignals = false;
 };

@@ -44,6 +44,7 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     // The worker's sockets and timers belong to its thread, so it is deleted there, as the thread winds down.
     connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
 
+    setupRecording();
     wireControllerAndWorker();
 
     m_workerThread->start(QThread::InheritPriority);
@@ -78,7 +79,7 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     shrinkToFitSoon();
 
     // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
-    for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionSettings, ui->actionFirmware_Update,
+    for (QAction *missing : {ui->actionSettings, ui->actionFirmware_Update,
                              ui->actionSet_Username_Password, ui->actionCheck_for_Updates})
         missing->setEnabled(false);
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
@@ -90,6 +91,7 @@ MainWindow::~MainWindow()
     // The extension's engine holds the script API and the MIDI object as its singletons; it goes before they do.
     closeExtensionView();
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
+    stopRecorder();
     m_workerThread->quit();
     m_workerThread->wait();
     // The labels view pixels of the worker's pool, which is gone with the worker; nothing may paint them now.
@@ -286,6 +288,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     qInfo().noquote() << QStringLiteral("Close event, save parameters to ") + m_settings.fileName();
     m_settings.setValue(SettingsKeys::kMainWindowGeometry, saveGeometry());
     m_settings.setValue(SettingsKeys::kMainWindowStackIndex, ui->stackedWidget->currentIndex());
+    QMetaObject::invokeMethod(m_encoder, &encoder::shutdown, Qt::QueuedConnection);
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
     // An open extension would keep the program running, and driving the radio, with no window left to stop it.
     // The choice to show it stays saved for the next start.

@@ -4,6 +4,8 @@
 #include "app/SettingsKeys.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
+#include "recording/FrameToPNG.h"
+#include "recording/encoder.h"
 #include "script/ScriptAPI.h"
 #include "stream/PylonWorker.h"
 #include "ui/About.h"
@@ -34,13 +36,15 @@ void MainWindow::wireControllerAndWorker()
     connect(m_controller, &PylonController::registerChanged, m_peekPoke, &PeekPoke::newData);
     connect(m_controller, &PylonController::badCredentials, this, &MainWindow::onBadCredentials);
 
-    // The frame chain with the stages that exist: display, bit test, script API (which keeps the newest frame for
-    // pixel queries), back to the worker. Each stage passes every frame on exactly once; the worker takes back only
-    // frames of its own pool.
+    // The frame chain: display, recorder (in its own thread), bit test, script API (which keeps the newest frame
+    // for pixel queries), PNG writer, back to the producer. Each stage passes every frame on exactly once; a
+    // producer takes back only frames of its own pool.
     connect(m_worker, &PylonWorker::newFrame, this, &MainWindow::workerFramePassthrough);
-    connect(this, &MainWindow::buffDispose, m_bitTest, &SingalBit::newBuff);
+    connect(this, &MainWindow::buffDispose, m_encoder, &encoder::newBuff);
+    connect(m_encoder, &encoder::buffDispose, m_bitTest, &SingalBit::newBuff);
     connect(m_bitTest, &SingalBit::buffDispose, m_scriptApi, &ScriptAPI::newBuff);
-    connect(m_scriptApi, &ScriptAPI::buffDispose, m_worker, &PylonWorker::buffDispose);
+    connect(m_scriptApi, &ScriptAPI::buffDispose, m_frameToPng, &FrameToPNG::newBuff);
+    connect(m_frameToPng, &FrameToPNG::buffDispose, m_worker, &PylonWorker::buffDispose);
 
     connect(m_scriptApi, &ScriptAPI::injectData, m_controller, &PylonController::writeInject);
     connect(m_scriptApi, &ScriptAPI::injectTouch, m_controller, &PylonController::injectTouch);
