@@ -194,11 +194,29 @@ bool EncoderCore::writeHeader()
     return true;
 }
 
+bool EncoderCore::ringFull() const
+{
+    std::lock_guard<std::mutex> lock(m_ringLock);
+    return m_ringCount == kRingSlots;
+}
+
+int EncoderCore::ringCount() const
+{
+    std::lock_guard<std::mutex> lock(m_ringLock);
+    return m_ringCount;
+}
+
 bool EncoderCore::push(const uint8_t *rgb565, int stride, int64_t pts)
 {
-    if (!m_headerWritten || ringFull())
+    if (!m_headerWritten)
         return false;
-    AVFrame *slot = m_ring[size_t((m_ringHead + m_ringCount) % kRingSlots)];
+    AVFrame *slot = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_ringLock);
+        if (m_ringCount == kRingSlots)
+            return false;
+        slot = m_ring[size_t((m_ringHead + m_ringCount) % kRingSlots)];
+    }
     // The codec has let go of the slot by now, so this normally finds it writable and allocates nothing.
     if (av_frame_make_writable(slot) < 0)
         return false;
@@ -206,27 +224,33 @@ bool EncoderCore::push(const uint8_t *rgb565, int stride, int64_t pts)
     const int srcStride[1] = {stride};
     sws_scale(m_scaler, src, srcStride, 0, kHeight, slot->data, slot->linesize);
     slot->pts = pts;
+    std::lock_guard<std::mutex> lock(m_ringLock);
     ++m_ringCount;
     return true;
 }
 
 bool EncoderCore::encodeOne()
 {
-    if (!m_headerWritten || m_ringCount == 0)
-        return m_headerWritten;
+    if (m_failed)
+        return false;
+    if (!m_headerWritten)
+        return true;
     if (!m_scaler || !m_codecContext || m_ring.empty()) {
         fail(QStringLiteral("Unexpected call, abort"));
-        close();
         return false;
     }
-    AVFrame *slot = m_ring[size_t(m_ringHead)];
+    AVFrame *slot = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_ringLock);
+        if (m_ringCount == 0)
+            return true;
+        slot = m_ring[size_t(m_ringHead)];
+    }
+    const bool ok = sendAndWrite(slot);
+    std::lock_guard<std::mutex> lock(m_ringLock);
     m_ringHead = (m_ringHead + 1) % kRingSlots;
     --m_ringCount;
-    if (!sendAndWrite(slot)) {
-        close();
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 bool EncoderCore::sendAndWrite(AVFrame *frame)
@@ -263,12 +287,8 @@ void EncoderCore::close()
         // Everything accepted goes into the file: the pictures still in the ring, then whatever the codec holds
         // back for its look-ahead, and only then the trailer.
         bool ok = !m_failed;
-        while (ok && m_ringCount > 0) {
-            AVFrame *slot = m_ring[size_t(m_ringHead)];
-            m_ringHead = (m_ringHead + 1) % kRingSlots;
-            --m_ringCount;
-            ok = sendAndWrite(slot);
-        }
+        while (ok && ringCount() > 0)
+            ok = encodeOne();
         if (ok)
             sendAndWrite(nullptr);
         m_headerWritten = false;

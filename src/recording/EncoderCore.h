@@ -2,7 +2,9 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 extern "C" {
@@ -27,7 +29,8 @@ struct EncoderPresetRecord {
 
 // The FFmpeg side of a recording, without threads or Qt signals: opens an H.264 MP4 file, converts RGB565 screen
 // pictures into a small ring of pictures allocated at open, encodes them from the ring and finishes the file. The
-// recorder object drives it from its own thread; tests and the benchmark drive it directly.
+// recorder object drives it; tests and the benchmark drive it directly. push() and encodeOne() may run in two
+// threads at once (one each); everything else runs while no encodeOne() is under way.
 //
 // Every failure is logged with its text (and FFmpeg's own error text where it gives one) and kept as reason().
 class EncoderCore
@@ -51,13 +54,13 @@ public:
     bool open(const QString &path, const EncoderPresetRecord &preset, int fps);
     bool isOpen() const { return m_headerWritten; }
 
-    bool ringFull() const { return m_ringCount == kRingSlots; }
-    int ringCount() const { return m_ringCount; }
+    bool ringFull() const;
+    int ringCount() const;
     // Converts one 480 x 272 RGB565LE picture (stride bytes per line) into the ring with the given stamp, in units
     // of 1/fps. The caller checks ringFull() first and keeps stamps increasing.
     bool push(const uint8_t *rgb565, int stride, int64_t pts);
-    // Encodes the oldest picture of the ring and writes what the codec returns. False after a failure, which has
-    // closed the recording (reason() says why).
+    // Encodes the oldest picture of the ring (if any) and writes what the codec returns. False after a failure;
+    // reason() says why, and close() then finishes the file without encoding more.
     bool encodeOne();
     // Encodes what the ring holds, drains the codec, writes the trailer and releases everything. Safe to call any
     // number of times, also after a failure.
@@ -80,6 +83,9 @@ private:
 
     SwsContext *m_scaler = nullptr;
     std::vector<AVFrame *> m_ring;
+    // Guards head and count only: a slot belongs to the converting side until it is counted, and to the encoding
+    // side until it is taken off the count again.
+    mutable std::mutex m_ringLock;
     int m_ringHead = 0;
     int m_ringCount = 0;
     AVFormatContext *m_formatContext = nullptr;
@@ -88,9 +94,9 @@ private:
     AVPacket *m_packet = nullptr;
     bool m_headerWritten = false;
     bool m_failed = false;
-    int m_framesEncoded = 0;
-    int m_packetsWritten = 0;
-    uint64_t m_bytesOut = 0;
+    std::atomic<int> m_framesEncoded{0};
+    std::atomic<int> m_packetsWritten{0};
+    std::atomic<uint64_t> m_bytesOut{0};
     QString m_reason;
     QString m_path;
 };

@@ -77,6 +77,7 @@ void encoder::startWorker(QString filename, encoder::EncoderPreset encoder_id)
         report(0, 0);
         return;
     }
+    startCodec();
     m_captureHandle = QRandomGenerator::system()->generate();
     emit deviceWrite(PylonController::dc_capture_app_handle, m_captureHandle);
     m_state = READY;
@@ -102,28 +103,54 @@ void encoder::newBuff(Frame_t *f)
     }
     m_core.push(f->pixels.get(), Frame_t::Stride, pts);
     m_lastPts = pts;
+    m_state = ACTIVE;
     emit buffDispose(f);
-    // Encoding waits behind every frame that arrives meanwhile: each one is only converted and passed on.
-    if (!m_encodeQueued) {
-        m_encodeQueued = true;
-        QMetaObject::invokeMethod(this, &encoder::encodePending, Qt::QueuedConnection);
+    {
+        // Taken between the change and the wake-up, so the codec thread cannot miss it.
+        std::lock_guard<std::mutex> lock(m_wakeLock);
+    }
+    m_wake.notify_one();
+}
+
+void encoder::startCodec()
+{
+    m_codecStop = false;
+    m_codecThread = std::thread([this, recording = m_recording] { codecLoop(recording); });
+}
+
+void encoder::codecLoop(uint recording)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_wakeLock);
+            m_wake.wait(lock, [this] { return m_codecStop || m_core.ringCount() > 0; });
+            if (m_codecStop)
+                return;
+        }
+        if (!m_core.encodeOne()) {
+            // The recorder's thread finishes the file; by then another recording may have begun.
+            QMetaObject::invokeMethod(
+                this,
+                [this, recording] {
+                    if (recording == m_recording)
+                        stop(m_core.reason());
+                },
+                Qt::QueuedConnection);
+            return;
+        }
     }
 }
 
-void encoder::encodePending()
+void encoder::stopCodec()
 {
-    m_encodeQueued = false;
-    if (!m_core.isOpen() || m_core.ringCount() == 0)
+    if (!m_codecThread.joinable())
         return;
-    m_state = ACTIVE;
-    if (!m_core.encodeOne()) {
-        stop(m_core.reason());
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_wakeLock);
+        m_codecStop = true;
     }
-    if (m_core.ringCount() > 0) {
-        m_encodeQueued = true;
-        QMetaObject::invokeMethod(this, &encoder::encodePending, Qt::QueuedConnection);
-    }
+    m_wake.notify_one();
+    m_codecThread.join();
 }
 
 void encoder::shutdown()
@@ -134,6 +161,7 @@ void encoder::shutdown()
 void encoder::stop(const QString &reason)
 {
     const bool wasRecording = m_core.isOpen() || m_state == READY || m_state == ACTIVE;
+    stopCodec();
     m_core.close();
     if (!wasRecording)
         return;

@@ -9,10 +9,14 @@
 #include <QObject>
 #include <QString>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 // The screen recorder. Lives in a thread of its own; every slot runs there. Frames are converted into the
-// recording's ring as they arrive and passed on at once, and encoded from the ring afterwards, so a codec slower
-// than the frame rate never holds the frame chain: a frame that finds the ring full is passed on unencoded and
-// counted as dropped.
+// recording's ring as they arrive and passed on at once; a codec thread of the recording encodes them from the
+// ring. So a codec slower than the frame rate (or one that stalls for a moment) never holds the frame chain: a
+// frame that finds the ring full is passed on unencoded and counted as dropped.
 class encoder : public QObject
 {
     Q_OBJECT
@@ -42,6 +46,8 @@ public:
 
     const QMap<EncoderPreset, EncoderPresetRecord> &presets() const { return m_presets; }
     EncoderState state() const { return m_state; }
+    // Converted frames waiting for the codec.
+    int pendingFrames() const { return m_core.ringCount(); }
 
 public slots:
     void startWorker(QString filename, encoder::EncoderPreset encoder_id);
@@ -63,7 +69,9 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
-    void encodePending();
+    void startCodec();
+    void stopCodec();
+    void codecLoop(uint recording);
     void stop(const QString &reason);
     void report(double outputBitrate, double inputBitrate);
 
@@ -75,7 +83,10 @@ private:
     int m_recordingDivisor = 1;
     int64_t m_firstPts = -1;
     int64_t m_lastPts = -1;
-    bool m_encodeQueued = false;
+    std::thread m_codecThread;
+    std::mutex m_wakeLock;
+    std::condition_variable m_wake;
+    bool m_codecStop = false;
     uint32_t m_captureHandle = 0;
     uint32_t m_bytesIn = 0;
     uint32_t m_lastBytesIn = 0;
