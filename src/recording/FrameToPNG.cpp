@@ -15,9 +15,14 @@ void FrameToPNG::saveFrame(QString path)
     emit saveFrameResult(QStringLiteral("Save requested"));
 }
 
+void FrameToPNG::setOldestFrame(qint64 pts)
+{
+    m_oldest = pts;
+}
+
 void FrameToPNG::newBuff(Frame_t *f)
 {
-    if (m_pending && f) {
+    if (m_pending && f && f->pts >= m_oldest) {
         m_pending = false;
         emit saveFrameResult(save(f));
     }

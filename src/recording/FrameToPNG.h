@@ -17,6 +17,9 @@ public:
 
 public slots:
     void saveFrame(QString path);
+    // The still is taken from this frame (by stamp) or a newer one: frames still on their way down the chain
+    // when the user asked are older than the picture the user saw.
+    void setOldestFrame(qint64 pts);
     void newBuff(Frame_t *f);
 
 signals:
@@ -27,5 +30,6 @@ private:
     QString save(const Frame_t *f);
 
     bool m_pending = false;
+    qint64 m_oldest = 0;
     QString m_path;
 };

@@ -39,8 +39,8 @@ SaveVideo::SaveVideo(QWidget *parent, FolderChooser chooseFolder, Now now)
     ui->encoderSettings->setCurrentIndex(encoder::H264_YUV420_CRF17);
 
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    for (QLabel *value : {ui->stat_running, ui->stat_frames, ui->stat_bpsIn, ui->stat_bps, ui->stat_dropped,
-                          ui->stat_fileSize})
+    for (QLabel *value :
+         {ui->stat_running, ui->stat_frames, ui->stat_bpsIn, ui->stat_bps, ui->stat_dropped, ui->stat_fileSize})
         value->setFont(fixed);
     connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QWidget::close);
     refreshFolders();

@@ -42,7 +42,8 @@ encoder::~encoder()
 void encoder::fpsChanged(int fps)
 {
     if (!isValidRate(fps)) {
-        qWarning().noquote() << QStringLiteral("Encoder refused frame rate %1: not one of 60, 30, 15, 10, 5, 1").arg(fps);
+        qWarning().noquote()
+            << QStringLiteral("Encoder refused frame rate %1: not one of 60, 30, 15, 10, 5, 1").arg(fps);
         return;
     }
     m_fps = fps;
@@ -166,7 +167,8 @@ void encoder::stop(const QString &reason)
     if (!wasRecording)
         return;
     const int encoded = m_core.framesEncoded();
-    qInfo().noquote() << QStringLiteral("Recording finished: %1 frames encoded, %2 dropped").arg(encoded).arg(m_dropped);
+    qInfo().noquote()
+        << QStringLiteral("Recording finished: %1 frames encoded, %2 dropped").arg(encoded).arg(m_dropped);
     // A failure while the file is finished (the disk filled up at the last write) is a reason too.
     m_reason = reason.isEmpty() ? m_core.reason() : reason;
     m_state = STOPPED;
@@ -178,7 +180,8 @@ void encoder::stop(const QString &reason)
 void encoder::deviceRead(PylonController::Register r, uint data)
 {
     if (m_core.isOpen() && r == PylonController::dc_capture_app_handle && data != m_captureHandle) {
-        const QString text = QStringLiteral("Device handle does match our capture handle, timebase lost, capture halted");
+        const QString text =
+            QStringLiteral("Device handle does match our capture handle, timebase lost, capture halted");
         qWarning().noquote() << text;
         stop(text);
     }

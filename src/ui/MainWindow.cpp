@@ -79,8 +79,8 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     shrinkToFitSoon();
 
     // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
-    for (QAction *missing : {ui->actionSettings, ui->actionFirmware_Update,
-                             ui->actionSet_Username_Password, ui->actionCheck_for_Updates})
+    for (QAction *missing :
+         {ui->actionSettings, ui->actionFirmware_Update, ui->actionSet_Username_Password, ui->actionCheck_for_Updates})
         missing->setEnabled(false);
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
     ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());

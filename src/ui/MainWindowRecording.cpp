@@ -5,6 +5,7 @@
 #include "recording/FrameToPNG.h"
 #include "recording/SaveVideo.h"
 #include "recording/encoder.h"
+#include "ui/RenderLabel.h"
 #include "ui_MainWindow.h"
 
 #include <QAction>
@@ -25,6 +26,11 @@ void MainWindow::setupRecording()
     connect(m_saveVideo, &SaveVideo::startWorker, m_encoder, &encoder::startWorker);
     connect(m_saveVideo, &SaveVideo::shutdownWorker, m_encoder, &encoder::shutdown);
     connect(m_saveVideo, &SaveVideo::savePng, m_frameToPng, &FrameToPNG::saveFrame);
+    // A still shows what was on screen when it was asked for, or something newer.
+    connect(m_saveVideo, &SaveVideo::savePng, this, [this] {
+        if (const Frame_t *shown = whichLabel()->heldFrame())
+            m_frameToPng->setOldestFrame(shown->pts);
+    });
     connect(m_frameToPng, &FrameToPNG::saveFrameResult, m_saveVideo, &SaveVideo::savePngResult);
     connect(m_encoder, &encoder::recordingReport, m_saveVideo, &SaveVideo::recordingReport);
     connect(m_encoder, &encoder::stats, m_saveVideo, &SaveVideo::stats);

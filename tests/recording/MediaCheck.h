@@ -62,22 +62,22 @@ inline QMap<QString, QString> probe(const QString &file)
 // What a strict decode of the whole file complains about ("" when it decodes cleanly).
 inline QString decodeErrors(const QString &file)
 {
-    const Run r = run(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-v"),
-                                                 QStringLiteral("error"), QStringLiteral("-xerror"),
-                                                 QStringLiteral("-i"), file, QStringLiteral("-f"),
-                                                 QStringLiteral("null"), QStringLiteral("-")});
+    const Run r =
+        run(QStringLiteral("ffmpeg"),
+            {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-xerror"),
+             QStringLiteral("-i"), file, QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
     if (r.exitCode != 0 && r.err.isEmpty())
         return QStringLiteral("exit code %1").arg(r.exitCode);
     return QString::fromUtf8(r.err).trimmed();
 }
 
-// The decoded pictures as raw bytes in pixFmt (rgb24, yuv444p, ...), all frames one after the other.
+// The decoded pictures as raw bytes in pixFmt (rgb24, yuv444p, ...), each frame once (gaps in time are not filled).
 inline QByteArray decodeRaw(const QString &file, const QString &pixFmt)
 {
     return run(QStringLiteral("ffmpeg"),
                {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
-                QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), pixFmt,
-                QStringLiteral("-")})
+                QStringLiteral("-fps_mode"), QStringLiteral("passthrough"), QStringLiteral("-f"),
+                QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), pixFmt, QStringLiteral("-")})
         .out;
 }
 
@@ -87,9 +87,8 @@ inline QByteArray convertRaw(const QString &rgb565File, const QString &pixFmt)
     return run(QStringLiteral("ffmpeg"),
                {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
                 QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), QStringLiteral("rgb565le"),
-                QStringLiteral("-s"), QStringLiteral("480x272"), QStringLiteral("-i"), rgb565File,
-                QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), pixFmt,
-                QStringLiteral("-")})
+                QStringLiteral("-s"), QStringLiteral("480x272"), QStringLiteral("-i"), rgb565File, QStringLiteral("-f"),
+                QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), pixFmt, QStringLiteral("-")})
         .out;
 }
 
@@ -97,14 +96,29 @@ inline QByteArray convertRaw(const QString &rgb565File, const QString &pixFmt)
 // (both sides converted to 4:4:4 so the comparison does not depend on the recording's chroma layout).
 inline double psnrY(const QString &file, const QString &rgb565File, int fps)
 {
-    const Run r = run(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("info"), QStringLiteral("-i"),
-                       file, QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"),
-                       QStringLiteral("rgb565le"), QStringLiteral("-s"), QStringLiteral("480x272"),
-                       QStringLiteral("-r"), QString::number(fps), QStringLiteral("-i"), rgb565File,
-                       QStringLiteral("-lavfi"),
-                       QStringLiteral("[0:v]format=yuv444p,settb=1/60,setpts=N[a];[1:v]format=yuv444p,settb=1/60,setpts=N[b];[a][b]psnr"),
-                       QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    const Run r =
+        run(QStringLiteral("ffmpeg"),
+            {QStringLiteral("-nostdin"),
+             QStringLiteral("-v"),
+             QStringLiteral("info"),
+             QStringLiteral("-i"),
+             file,
+             QStringLiteral("-f"),
+             QStringLiteral("rawvideo"),
+             QStringLiteral("-pix_fmt"),
+             QStringLiteral("rgb565le"),
+             QStringLiteral("-s"),
+             QStringLiteral("480x272"),
+             QStringLiteral("-r"),
+             QString::number(fps),
+             QStringLiteral("-i"),
+             rgb565File,
+             QStringLiteral("-lavfi"),
+             QStringLiteral(
+                 "[0:v]format=yuv444p,settb=1/60,setpts=N[a];[1:v]format=yuv444p,settb=1/60,setpts=N[b];[a][b]psnr"),
+             QStringLiteral("-f"),
+             QStringLiteral("null"),
+             QStringLiteral("-")});
     const QString err = QString::fromUtf8(r.err);
     const int at = err.lastIndexOf(QStringLiteral(" y:"));
     if (at < 0)

@@ -67,7 +67,8 @@ void TestDiskFull::recordingStopsWithTheReason()
     enc->moveToThread(&thread);
     thread.start();
     const auto stopThread = qScopeGuard([&] {
-        QMetaObject::invokeMethod(enc, [enc] { enc->shutdown(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            enc, [enc] { enc->shutdown(); }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
         delete enc;
@@ -78,7 +79,8 @@ void TestDiskFull::recordingStopsWithTheReason()
     QObject::connect(enc, &encoder::recordingReport, &window, &SaveVideo::recordingReport);
     QObject::connect(enc, &encoder::stats, &window, &SaveVideo::stats);
     std::atomic<int> returned{0};
-    QObject::connect(enc, &encoder::buffDispose, enc, [&returned](Frame_t *) { ++returned; }, Qt::DirectConnection);
+    QObject::connect(
+        enc, &encoder::buffDispose, enc, [&returned](Frame_t *) { ++returned; }, Qt::DirectConnection);
 
     LogCapture log;
     auto *startstop = window.findChild<QPushButton *>(QStringLiteral("startstop"));
@@ -92,7 +94,8 @@ void TestDiskFull::recordingStopsWithTheReason()
     while (window.recording() && fed < 3000) {
         std::memcpy(frame.pixels.get(), pictures.constData() + (fed % 60) * Frame_t::Bytes, Frame_t::Bytes);
         frame.pts = fed++;
-        QMetaObject::invokeMethod(enc, [enc, f = &frame] { enc->newBuff(f); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            enc, [enc, f = &frame] { enc->newBuff(f); }, Qt::BlockingQueuedConnection);
         QCoreApplication::processEvents();
         if (fed % 20 == 0)
             QThread::msleep(30); // let the codec keep up, so that it is the disk that stops the recording
@@ -116,10 +119,12 @@ void TestDiskFull::recordingStopsWithTheReason()
         while (enc->pendingFrames() >= EncoderCore::kRingSlots)
             QThread::usleep(500);
         frame.pts = fed + i;
-        QMetaObject::invokeMethod(enc, [enc, f = &frame] { enc->newBuff(f); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            enc, [enc, f = &frame] { enc->newBuff(f); }, Qt::BlockingQueuedConnection);
     }
     QTest::mouseClick(startstop, Qt::LeftButton);
-    QMetaObject::invokeMethod(enc, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        enc, [] {}, Qt::BlockingQueuedConnection);
     const QStringList files = QDir(elsewhere.path()).entryList(QDir::Files);
     QCOMPARE(files.size(), 1);
     QCOMPARE(MediaCheck::probe(elsewhere.filePath(files[0])).value(QStringLiteral("nb_read_frames")).toInt(), 30);
@@ -158,10 +163,11 @@ int main(int argc, char *argv[])
         QDir().mkpath(QString::fromLocal8Bit(dir));
         setenv("VQ6020_SMALLFS_TRIED", "1", 1);
         setenv("VQ6020_SMALLFS_DIR", dir.constData(), 1);
-        std::vector<char *> args{const_cast<char *>("unshare"), const_cast<char *>("-rm"), const_cast<char *>("sh"),
-                                 const_cast<char *>("-c"),
-                                 const_cast<char *>("mount -t tmpfs -o size=1536k tmpfs \"$VQ6020_SMALLFS_DIR\" && "
-                                                    "export VQ6020_SMALLFS=\"$VQ6020_SMALLFS_DIR\"; exec \"$0\" \"$@\"")};
+        std::vector<char *> args{
+            const_cast<char *>("unshare"), const_cast<char *>("-rm"), const_cast<char *>("sh"),
+            const_cast<char *>("-c"),
+            const_cast<char *>("mount -t tmpfs -o size=1536k tmpfs \"$VQ6020_SMALLFS_DIR\" && "
+                               "export VQ6020_SMALLFS=\"$VQ6020_SMALLFS_DIR\"; exec \"$0\" \"$@\"")};
         for (int i = 0; i < argc; ++i)
             args.push_back(argv[i]);
         args.push_back(nullptr);

@@ -83,8 +83,8 @@ struct Rig {
 bool finished(const LogCapture &log, int *encoded, int *dropped)
 {
     const QStringList lines = log.matching(QStringLiteral("Recording finished: "));
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("(\\d+) frames encoded, (\\d+) dropped")).match(lines.value(lines.size() - 1));
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("(\\d+) frames encoded, (\\d+) dropped"))
+                                          .match(lines.value(lines.size() - 1));
     if (!m.hasMatch())
         return false;
     *encoded = m.captured(1).toInt();
@@ -195,7 +195,8 @@ void TestEncoder::startWhileRecordingFinishesTheFirstFile()
         rig.feed(100 + i, i);
     rig.call([&] { rig.enc->shutdown(); });
     QCOMPARE(log.count(QStringLiteral("Recording finished: ")), 2);
-    for (const auto &[name, frames] : {std::pair{QStringLiteral("first"), 30}, std::pair{QStringLiteral("second"), 20}}) {
+    for (const auto &[name, frames] :
+         {std::pair{QStringLiteral("first"), 30}, std::pair{QStringLiteral("second"), 20}}) {
         QCOMPARE(MediaCheck::probe(file(name)).value(QStringLiteral("nb_read_frames")).toInt(), frames);
         QCOMPARE(MediaCheck::decodeErrors(file(name)), QString());
     }
@@ -238,7 +239,8 @@ void TestEncoder::slowCodecNeverHoldsTheChain()
                 Frame_t *f = rig.prepare(s, fed, fed);
                 out[s] = true;
                 sentAtNs[s] = rig.clock.nsecsElapsed();
-                QMetaObject::invokeMethod(rig.enc, [enc = rig.enc, f] { enc->newBuff(f); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    rig.enc, [enc = rig.enc, f] { enc->newBuff(f); }, Qt::QueuedConnection);
                 ++fed;
                 progressed = true;
             }

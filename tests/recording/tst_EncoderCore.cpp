@@ -47,8 +47,7 @@ QString TestEncoderCore::encode(int preset, int fps, int frames, int step)
     if (!core.open(path, m_presets.presets().value(encoder::EncoderPreset(preset)), fps))
         return QString();
     for (int i = 0; i < frames; ++i) {
-        const auto *pixels = reinterpret_cast<const uint8_t *>(m_source.constData()) +
-                             size_t(i % 120) * Frame_t::Bytes;
+        const auto *pixels = reinterpret_cast<const uint8_t *>(m_source.constData()) + size_t(i % 120) * Frame_t::Bytes;
         if (!core.push(pixels, Frame_t::Stride, int64_t(i) * step) || !core.encodeOne())
             return QString();
     }
@@ -134,9 +133,12 @@ void TestEncoderCore::refusedOutputs_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("logged");
-    QTest::newRow("relative") << "Radio Recording.mp4" << "not an absolute path";
-    QTest::newRow("network url") << "tcp://127.0.0.1:9/x.mp4" << "not an absolute path";
-    QTest::newRow("missing folder") << "/nonexistent-folder/x.mp4" << "Failed to open /nonexistent-folder/x.mp4 No such";
+    QTest::newRow("relative") << "Radio Recording.mp4"
+                              << "not an absolute path";
+    QTest::newRow("network url") << "tcp://127.0.0.1:9/x.mp4"
+                                 << "not an absolute path";
+    QTest::newRow("missing folder") << "/nonexistent-folder/x.mp4"
+                                    << "Failed to open /nonexistent-folder/x.mp4 No such";
 }
 
 void TestEncoderCore::refusedOutputs()

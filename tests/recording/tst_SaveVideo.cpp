@@ -99,8 +99,8 @@ void TestSaveVideo::choosingFolders_data()
                                 << int(QStandardPaths::MoviesLocation) << false;
     QTest::newRow("stills") << "outPNG" << SettingsKeys::kOutputPng << "savePNG"
                             << int(QStandardPaths::PicturesLocation) << false;
-    QTest::newRow("recordings, cancelled") << "outFile" << SettingsKeys::kOutputMp4 << "startstop"
-                                           << int(QStandardPaths::MoviesLocation) << true;
+    QTest::newRow("recordings, cancelled")
+        << "outFile" << SettingsKeys::kOutputMp4 << "startstop" << int(QStandardPaths::MoviesLocation) << true;
 }
 
 void TestSaveVideo::choosingFolders()
@@ -116,7 +116,8 @@ void TestSaveVideo::choosingFolders()
                                  QStandardPaths::writableLocation(QStandardPaths::StandardLocation(where)));
     QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
     QCOMPARE(s.contains(key), !cancel);
-    QCOMPARE(child<QPushButton>(w.get(), qPrintable(button))->text(), cancel ? QStringLiteral("Not Set") : m_dir.path());
+    QCOMPARE(child<QPushButton>(w.get(), qPrintable(button))->text(),
+             cancel ? QStringLiteral("Not Set") : m_dir.path());
     QCOMPARE(child<QPushButton>(w.get(), qPrintable(enables))->isEnabled(), !cancel);
 }
 
@@ -150,10 +151,14 @@ void TestSaveVideo::refusedFolders_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("empty") << "" << "no folder chosen";
-    QTest::newRow("relative") << "Videos" << "Videos is not an absolute path";
-    QTest::newRow("url") << "tcp://h:1" << "tcp://h:1 is not an absolute path";
-    QTest::newRow("missing") << "/nonexistent-vq6020" << "/nonexistent-vq6020 does not exist";
+    QTest::newRow("empty") << ""
+                           << "no folder chosen";
+    QTest::newRow("relative") << "Videos"
+                              << "Videos is not an absolute path";
+    QTest::newRow("url") << "tcp://h:1"
+                         << "tcp://h:1 is not an absolute path";
+    QTest::newRow("missing") << "/nonexistent-vq6020"
+                             << "/nonexistent-vq6020 does not exist";
 }
 
 void TestSaveVideo::refusedFolders()
@@ -185,14 +190,12 @@ void TestSaveVideo::reports_data()
         return Report{n, QVariant::fromValue(s), 0u, reason};
     };
     QTest::newRow("stale STOPPED before the start's own report")
-        << 2 << QList<Report>{r(1, encoder::STOPPED), r(1, encoder::STOPPED), r(2, encoder::READY)} << "READY"
-        << true;
-    QTest::newRow("own STOPPED after a failure") << 1
-                                                 << QList<Report>{r(1, encoder::ACTIVE),
-                                                                  r(1, encoder::STOPPED, "Error during x. No space")}
-                                                 << "STOPPED - Error during x. No space" << false;
-    QTest::newRow("capture handle taken") << 1 << QList<Report>{r(1, encoder::READY), r(1, encoder::STOPPED, "halted")}
-                                          << "STOPPED - halted" << false;
+        << 2 << QList<Report>{r(1, encoder::STOPPED), r(1, encoder::STOPPED), r(2, encoder::READY)} << "READY" << true;
+    QTest::newRow("own STOPPED after a failure")
+        << 1 << QList<Report>{r(1, encoder::ACTIVE), r(1, encoder::STOPPED, "Error during x. No space")}
+        << "STOPPED - Error during x. No space" << false;
+    QTest::newRow("capture handle taken")
+        << 1 << QList<Report>{r(1, encoder::READY), r(1, encoder::STOPPED, "halted")} << "STOPPED - halted" << false;
     QTest::newRow("start failed") << 1 << QList<Report>{r(1, encoder::FAILED, "Failed outSetup")}
                                   << "FAILED - Failed outSetup" << true;
     QTest::newRow("old reason not shown after the next start")
