@@ -69,9 +69,9 @@ void TestDiskFull::recordingStopsWithTheReason()
     const auto stopThread = qScopeGuard([&] {
         QMetaObject::invokeMethod(
             enc, [enc] { enc->shutdown(); }, Qt::BlockingQueuedConnection);
+        QObject::connect(&thread, &QThread::finished, enc, &QObject::deleteLater);
         thread.quit();
         thread.wait();
-        delete enc;
     });
     SaveVideo window;
     QObject::connect(&window, &SaveVideo::startWorker, enc, &encoder::startWorker);
