@@ -3,11 +3,18 @@
 #include "SimFrames.h"
 
 #include "recording/EncoderCore.h"
+#include "recording/FfmpegLog.h"
 #include "recording/encoder.h"
 #include "support/LogCapture.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
 
 class TestEncoderCore : public QObject
 {
@@ -19,6 +26,9 @@ private slots:
     void presets();
     void refusedOutputs_data();
     void refusedOutputs();
+    void logBridge_data();
+    void logBridge();
+    void longLinesAreCut();
 
 private:
     QString encode(int preset, int fps, int frames, int step = 1);
@@ -128,6 +138,53 @@ void TestEncoderCore::refusedOutputs()
     QVERIFY(!core.isOpen());
     QVERIFY(!core.push(reinterpret_cast<const uint8_t *>(m_source.constData()), Frame_t::Stride, 0));
     core.close();
+}
+
+void TestEncoderCore::logBridge_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QStringList>("pieces");
+    QTest::addColumn<bool>("named");   // logged with a codec context, whose class names it
+    QTest::addColumn<QString>("line"); // "" when nothing is logged
+    QTest::newRow("info, line break dropped")
+        << AV_LOG_INFO << QStringList{"frame %d done\n"} << false << "libav[unk](32): frame 7 done";
+    QTest::newRow("error with its object's name")
+        << AV_LOG_ERROR << QStringList{"broken\n"} << true << "libav[libx264](16): broken";
+    QTest::newRow("verbose is left out") << AV_LOG_VERBOSE << QStringList{"chatter\n"} << false << "";
+    QTest::newRow("debug is left out") << AV_LOG_DEBUG << QStringList{"chatter\n"} << false << "";
+    QTest::newRow("a line in pieces") << AV_LOG_INFO << QStringList{"Stream #0:0", ": Video: h264\n"} << false
+                                      << "libav[unk](32): Stream #0:0: Video: h264";
+}
+
+void TestEncoderCore::logBridge()
+{
+    QFETCH(int, level);
+    QFETCH(QStringList, pieces);
+    QFETCH(bool, named);
+    QFETCH(QString, line);
+    FfmpegLog::install();
+    AVCodecContext *context = named ? avcodec_alloc_context3(avcodec_find_encoder_by_name("libx264")) : nullptr;
+    LogCapture log;
+    for (const QString &piece : pieces)
+        av_log(context, level, piece.toUtf8().constData(), 7);
+    avcodec_free_context(&context);
+    const QStringList lines = log.matching(QStringLiteral("libav["));
+    QCOMPARE(lines, line.isEmpty() ? QStringList() : QStringList{line});
+}
+
+void TestEncoderCore::longLinesAreCut()
+{
+    FfmpegLog::install();
+    LogCapture log;
+    const QByteArray longText(5000, 'x');
+    // From another thread too, as the codec's own threads log.
+    QThread *other = QThread::create([&] { av_log(nullptr, AV_LOG_WARNING, "%s\n", longText.constData()); });
+    other->start();
+    other->wait();
+    delete other;
+    const QStringList lines = log.matching(QStringLiteral("libav[unk](24): "));
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].size(), QStringLiteral("libav[unk](24): ").size() + FfmpegLog::kMaxLine);
 }
 
 QTEST_GUILESS_MAIN(TestEncoderCore)
