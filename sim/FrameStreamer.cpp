@@ -85,7 +85,10 @@ void FrameStreamer::sendFrame()
         return;
     }
     if (m_state->powered && !m_target.isNull()) {
-        const uint16_t frame = m_frameNumber++;
+        // Frame numbers count the unit's 60 Hz display periods, not the frames sent: at a lower rate they advance
+        // by the divisor + 1 per frame, so that a recording can time each frame from its number.
+        const uint16_t frame = m_frameNumber;
+        m_frameNumber = uint16_t(m_frameNumber + m_divisor + 1);
         const QByteArray &pixels = m_renderer.render(*m_state, frame);
         // The last line completes a frame at the receiver, so it stays last; the
         // others come in any order, as a reordering network delivers them.

@@ -14,7 +14,8 @@
 // Sends the simulated screen the way the unit does: each frame as one burst of
 // 272 datagrams of 966 bytes (2 unused bytes, frame number and line number as
 // little-endian 16-bit values, 960 pixel bytes), 60 / (divisor + 1) frames per
-// second, frame numbers wrapping at 65536. While the radio is off nothing is sent.
+// second. Frame numbers count 60 Hz display periods (they advance by divisor + 1 per frame sent) and wrap at 65536.
+// While the radio is off nothing is sent.
 class FrameStreamer : public QObject
 {
     Q_OBJECT

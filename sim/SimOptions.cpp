@@ -34,7 +34,9 @@ const OptionDoc kOptions[] = {
     {"serial-interval", "MS", "Interval of the radio's idle serial traffic (default 250)."},
     {"flash-crc", "HEX", "Value reported in da_flash_crc (default 5A17C0DE)."},
     {"stall-after", "S", "Stop sending datagrams S seconds after the stream first started; control goes on."},
-    {"dump-frames", "DIR", "Write every frame sent to DIR/frame-<number>.rgb565 (raw, little-endian RGB565)."},
+    {"dump-frames", "DIR",
+     "Write every frame sent to DIR/frame-<number>.rgb565 (raw, little-endian RGB565); the number, five digits, "
+     "counts 60 Hz periods."},
 };
 
 bool toUInt(const QString &text, uint32_t max, uint32_t &out, int base = 10)

@@ -7,13 +7,30 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QUrl>
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 // Long enough for a file manager that has to start first; the caller does not wait for it.
 constexpr int kFileManagerTimeoutMs = 5000;
+
+// Written by the signal handler, read in the GUI thread: the only things a handler may safely do is write a byte.
+int s_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int sig)
+{
+    const int saved = errno;
+    const char byte = char(sig);
+    [[maybe_unused]] const ssize_t n = ::write(s_signalPipe[1], &byte, 1);
+    errno = saved;
+}
 } // namespace
 
 AppPlatform &AppPlatform::instance()
@@ -60,4 +77,30 @@ void AppPlatform::sleepOneMs()
     timespec ts{0, 1000000};
     while (nanosleep(&ts, &ts) != 0) {
     }
+}
+
+void AppPlatform::watchTerminationSignals()
+{
+    if (m_watchingSignals)
+        return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_signalPipe) != 0) {
+        qWarning().noquote() << "Cannot watch termination signals: no socket pair";
+        return;
+    }
+    ::fcntl(s_signalPipe[1], F_SETFL, O_NONBLOCK);
+    m_watchingSignals = true;
+    auto *notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char byte = 0;
+        if (::read(s_signalPipe[0], &byte, 1) == 1) {
+            qInfo().noquote() << QStringLiteral("Signal %1 received, closing").arg(int(byte));
+            emit terminationRequested(int(byte));
+        }
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
 }

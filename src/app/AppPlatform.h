@@ -37,8 +37,13 @@ public:
     static QString usbUnusableHint();
     // Replaces how devices are listed and opened (tests); null restores libusb.
     void setUsbProbe(std::unique_ptr<UsbProbe> probe);
+    // From now on the signals that ask a desktop program to end (SIGINT, SIGTERM, SIGHUP: Ctrl+C, kill, logging
+    // out) arrive as terminationRequested in the GUI thread instead of ending the process on the spot, so the
+    // window can close the way the user closes it. Call once, from the GUI thread.
+    void watchTerminationSignals();
 
 signals:
+    void terminationRequested(int signal);
     // Whether the file manager, or else the folder fallback, took a showInFolder request.
     void shownInFolder(const QString &path, bool shown);
 
@@ -48,4 +53,5 @@ private:
     QString m_applicationDir;
     QString m_logFilePath;
     std::unique_ptr<UsbProbe> m_usbProbe;
+    bool m_watchingSignals = false;
 };

@@ -1,6 +1,8 @@
+#include "app/AppPlatform.h"
 #include "app/SettingsKeys.h"
 #include "app/StatsClient.h"
 #include "app/Startup.h"
+#include "recording/FfmpegLog.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -17,6 +19,7 @@ int main(int argc, char *argv[])
     const QString dataFolder = Startup::prepareDataFolder();
     Startup::startLogging(dataFolder);
     Startup::startCrashReporting(dataFolder);
+    FfmpegLog::prepareRecording();
 
     QSettings settings(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
     StatsClient::instance();
@@ -32,5 +35,8 @@ int main(int argc, char *argv[])
         window.reset(new MainWindow);
     }
     window->show();
+    // Logging out or kill closes the window as the user would, so a recording is finished, not cut off.
+    AppPlatform::instance().watchTerminationSignals();
+    QObject::connect(&AppPlatform::instance(), &AppPlatform::terminationRequested, window.get(), &QWidget::close);
     return app.exec();
 }

@@ -48,6 +48,7 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     // The worker's sockets and timers belong to its thread, so it is deleted there, as the thread winds down.
     connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
 
+    setupRecording();
     wireControllerAndWorker();
 
     m_workerThread->start(QThread::InheritPriority);
@@ -77,7 +78,7 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     shrinkToFitSoon();
 
     // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
-    for (QAction *missing : {ui->actionSave_mp4_Video, ui->actionFirmware_Update})
+    for (QAction *missing : {ui->actionFirmware_Update})
         missing->setEnabled(false);
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
     ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());
@@ -89,6 +90,7 @@ MainWindow::~MainWindow()
     // The extension's engine holds the script API and the MIDI object as its singletons; it goes before they do.
     closeExtensionView();
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
+    stopRecorder();
     m_workerThread->quit();
     m_workerThread->wait();
     m_updater.reset();
@@ -287,6 +289,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     qInfo().noquote() << QStringLiteral("Close event, save parameters to ") + m_settings.fileName();
     m_settings.setValue(SettingsKeys::kMainWindowGeometry, saveGeometry());
     m_settings.setValue(SettingsKeys::kMainWindowStackIndex, ui->stackedWidget->currentIndex());
+    QMetaObject::invokeMethod(m_encoder, &encoder::shutdown, Qt::QueuedConnection);
     m_controller->writeWord(PylonController::dc_capture_control_csr, 0);
     // An open extension would keep the program running, and driving the radio, with no window left to stop it.
     // The choice to show it stays saved for the next start.

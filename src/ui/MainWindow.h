@@ -4,6 +4,7 @@
 #include "app/Frame.h"
 #include "link/OverallStatus.h"
 #include "link/PylonController.h"
+#include "recording/encoder.h"
 #include "script/MidiBackend.h"
 
 #include <QHash>
@@ -16,6 +17,8 @@
 
 class About;
 class FrameDecompress;
+class FrameToPNG;
+class SaveVideo;
 class Midi;
 class QMessageBox;
 class QQuickView;
@@ -94,6 +97,10 @@ public slots:
     void changedViewport(int index, QWidget *active, QList<QWidget *> inactive);
     void settingsChanged();
     void on_actionExtensions_triggered(bool checked);
+    void on_actionSave_mp4_Video_triggered();
+    // Locks the frame rate while a recording runs.
+    void encoderStats(encoder::EncoderState state, uint framesEncoded, uint file_size, double outputBitrate,
+                      double inputBitrate);
 
 private slots:
     void on_actionGenerate_App_Crash_triggered();
@@ -105,6 +112,9 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    void setupRecording();
+    // Finishes a running recording and ends the recorder's thread; idempotent.
+    void stopRecorder();
     void wireControllerAndWorker();
     void setupFrameRateActions();
     void setupRenderZones();
@@ -158,4 +168,8 @@ private:
     FrameDecompress *m_decompressor = nullptr;
     std::unique_ptr<Preferences> m_preferences;
     std::unique_ptr<Updater> m_updater;
+    QThread *m_encoderThread = nullptr;
+    encoder *m_encoder = nullptr;
+    SaveVideo *m_saveVideo = nullptr;
+    FrameToPNG *m_frameToPng = nullptr;
 };

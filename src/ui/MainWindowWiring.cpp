@@ -5,6 +5,8 @@
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
 #include "maintenance/PromptCredentials.h"
+#include "recording/FrameToPNG.h"
+#include "recording/encoder.h"
 #include "script/ScriptAPI.h"
 #include "stream/FrameDecompress.h"
 #include "stream/PylonWorker.h"
@@ -36,16 +38,18 @@ void MainWindow::wireControllerAndWorker()
     connect(m_controller, &PylonController::registerChanged, m_peekPoke, &PeekPoke::newData);
     connect(m_controller, &PylonController::badCredentials, this, &MainWindow::onBadCredentials);
 
-    // The frame chain with the stages that exist: display, bit test, script API (which keeps the newest frame for
-    // pixel queries), back to the producers. Each stage passes every frame on exactly once; the worker and the
-    // decompressor each take back only frames of their own pool.
+    // The frame chain: display, recorder (in its own thread), bit test, script API (which keeps the newest frame
+    // for pixel queries), PNG writer, back to the producers. Each stage passes every frame on exactly once; the
+    // worker and the decompressor each take back only frames of their own pool.
     m_decompressor = new FrameDecompress(this);
     connect(m_worker, &PylonWorker::newFrame, this, &MainWindow::workerFramePassthrough);
     connect(m_decompressor, &FrameDecompress::newFrame, this, &MainWindow::workerFramePassthrough);
-    connect(this, &MainWindow::buffDispose, m_bitTest, &SingalBit::newBuff);
+    connect(this, &MainWindow::buffDispose, m_encoder, &encoder::newBuff);
+    connect(m_encoder, &encoder::buffDispose, m_bitTest, &SingalBit::newBuff);
     connect(m_bitTest, &SingalBit::buffDispose, m_scriptApi, &ScriptAPI::newBuff);
-    connect(m_scriptApi, &ScriptAPI::buffDispose, m_worker, &PylonWorker::buffDispose);
-    connect(m_scriptApi, &ScriptAPI::buffDispose, m_decompressor, &FrameDecompress::buffDispose);
+    connect(m_scriptApi, &ScriptAPI::buffDispose, m_frameToPng, &FrameToPNG::newBuff);
+    connect(m_frameToPng, &FrameToPNG::buffDispose, m_worker, &PylonWorker::buffDispose);
+    connect(m_frameToPng, &FrameToPNG::buffDispose, m_decompressor, &FrameDecompress::buffDispose);
     // The record the controller hands over is valid only while its signal is delivered.
     connect(m_controller, &PylonController::proxySentCompressedFrame, m_decompressor, &FrameDecompress::newCFrame,
             Qt::DirectConnection);
