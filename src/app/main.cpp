@@ -1,3 +1,4 @@
+#include "app/CommandLine.h"
 #include "app/SettingsKeys.h"
 #include "app/StatsClient.h"
 #include "app/Startup.h"
@@ -12,6 +13,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Answered before anything opens a display, the settings or the data folder.
+    if (const std::optional<int> exitCode = CommandLine::handle(argc, argv))
+        return *exitCode;
     QApplication app(argc, argv);
 
     const QString dataFolder = Startup::prepareDataFolder();
