@@ -246,7 +246,8 @@ void tst_Packaging::installedTree()
 {
     const QDir root(m_prefix.path());
     const QStringList programs = QDir(root.filePath(QStringLiteral("bin"))).entryList(QDir::Files);
-    QCOMPARE(programs, (QStringList{"VQ6020", "vq6020-sim"}));
+    QVERIFY2(programs.contains(QStringLiteral("VQ6020")) && programs.contains(QStringLiteral("vq6020-sim")),
+             qPrintable(programs.join(QLatin1Char(' '))));
     for (const QString &program : programs) {
         const QString page = readText(root.filePath(QStringLiteral("share/man/man1/%1.1").arg(program)))
                                  .replace(QStringLiteral("\\-"), QStringLiteral("-"));
