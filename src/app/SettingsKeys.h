@@ -35,6 +35,10 @@ inline constexpr char kOutputPng[] = "outputPNG";
 } // namespace SettingsKeys
 
 namespace AppInfo {
-inline constexpr char kVersion[] = "1.0.31";
+// The release version is CMake's project version, handed in by the build, so that the About
+// box, --version, the crash reports and the packages always name the same release.
+inline constexpr char kVersion[] = VQ6020_VERSION;
+// The name the program goes by on the command line and in --version.
+inline constexpr char kProgram[] = "VQ6020";
 inline constexpr char kCrashLabel[] = "vq6020";
 } // namespace AppInfo

@@ -1,4 +1,5 @@
 #include "app/AppPlatform.h"
+#include "app/CommandLine.h"
 #include "app/SettingsKeys.h"
 #include "app/StatsClient.h"
 #include "app/Startup.h"
@@ -14,6 +15,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Answered before anything opens a display, the settings or the data folder.
+    if (const std::optional<int> exitCode = CommandLine::handle(argc, argv))
+        return *exitCode;
     QApplication app(argc, argv);
 
     const QString dataFolder = Startup::prepareDataFolder();
