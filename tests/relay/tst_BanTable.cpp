@@ -85,6 +85,29 @@ private slots:
         QCOMPARE(bans.isBanned(QHostAddress(other), nullptr), same);
     }
 
+    // An IPv6 sender picks, out of its own /64, an address whose 32-bit hash equals the victim's.
+    void hashCollisionSparesTheVictim()
+    {
+        QHash<uint, QHostAddress> seen;
+        QHostAddress victim, attacker;
+        Q_IPV6ADDR bytes = QHostAddress(QStringLiteral("2001:db8::")).toIPv6Address();
+        for (quint32 i = 0; attacker.isNull() && i < 2000000; ++i) {
+            bytes[12] = quint8(i >> 24), bytes[13] = quint8(i >> 16), bytes[14] = quint8(i >> 8), bytes[15] = quint8(i);
+            const QHostAddress a(bytes);
+            const uint h = qHash(a, 0);
+            if (seen.contains(h))
+                victim = seen.value(h), attacker = a;
+            seen.insert(h, a);
+        }
+        QVERIFY(!attacker.isNull());
+        ManualClock clock;
+        BanTable bans(&clock);
+        for (int i = 0; i < 5; ++i)
+            bans.countFailure(attacker);
+        QVERIFY(bans.isBanned(attacker, nullptr));
+        QVERIFY(!bans.isBanned(victim, nullptr));
+    }
+
     // 1024 addresses at most: a new one evicts a finished ban before a running one, and among those
     // the address that failed longest ago.
     void boundedEviction()
