@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QStackedWidget>
 #include <QtTest>
 
@@ -107,28 +108,46 @@ private slots:
         QVERIFY(picture.save(ScreenImages::screenshotPath(QStringLiteral("relay-window"))));
     }
 
-    // The program itself, without a display: with "ProxyMode" it opens the relay window (never the
-    // remote desktop) and relays; without a key it says why it stays idle.
-    void startsAsRelayOffscreen_data()
+    // The program itself as the shipped service runs it (its environment, no display, own state
+    // folder): with "ProxyMode" it opens the relay window, never the remote desktop, and relays;
+    // without a key it says why it stays idle.
+    void startsAsServiceOffscreen_data()
     {
         QTest::addColumn<QByteArray>("key");
         QTest::addColumn<QString>("expected");
         QTest::newRow("key stored") << kKey << "Server Listen: Ready";
         QTest::newRow("no key") << QByteArray() << "No Radio Access File Set, Setup Failed";
     }
-    void startsAsRelayOffscreen()
+    void startsAsServiceOffscreen()
     {
         QFETCH(QByteArray, key);
         QFETCH(QString, expected);
-        ClientSettings::useSavedAddressOnly(key);
-        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        QFile unit(qEnvironmentVariable("VQ6020_SOURCE_DIR") +
+                   QStringLiteral("/packaging/systemd/vq6020-relay.service"));
+        QVERIFY(unit.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(unit.readAll()).split('\n');
+        QVERIFY(lines.contains(QStringLiteral("Type=simple")));
+        QVERIFY(lines.contains(QStringLiteral("Restart=on-failure")));
+        QVERIFY(lines.contains(QStringLiteral("ExecStart=/usr/bin/VQ6020")));
+
+        QTemporaryDir state, run;
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+        for (QString line : lines.filter(QRegularExpression(QStringLiteral("^Environment=")))) {
+            line = line.mid(12).replace(QStringLiteral("/var/lib/vq6020-relay"), state.path());
+            line.replace(QStringLiteral("/run/vq6020-relay"), run.path());
+            env.insert(line.section('=', 0, 0), line.section('=', 1));
+        }
+        QCOMPARE(env.value(QStringLiteral("QT_QPA_PLATFORM")), QStringLiteral("offscreen"));
+        QSettings s(env.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/FernhollowLLC/VQ6020.conf"),
+                    QSettings::IniFormat);
         s.setValue(SettingsKeys::kProxyMode, true);
+        if (!key.isEmpty())
+            s.setValue(SettingsKeys::kNetPsk, key);
         s.sync();
+
         QProcess app;
         app.setProcessChannelMode(QProcess::MergedChannels);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.remove(QStringLiteral("DISPLAY"));
         app.setProcessEnvironment(env);
         app.start(qEnvironmentVariable("VQ6020_APP"), QStringList());
         QByteArray out;
@@ -145,6 +164,9 @@ private slots:
         QVERIFY(app.waitForFinished(5000));
         QVERIFY2(out.contains(expected.toUtf8()), out.constData());
         QVERIFY(!out.contains("State: "));
+        QFile log(env.value(QStringLiteral("XDG_DATA_HOME")) + QStringLiteral("/VQ6020/log.txt"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains(expected.toUtf8()));
     }
 };
 
