@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -16,6 +17,17 @@ public:
     ~SimProcess() override;
 
     static QString executable();
+
+    // From the next start() on, runs the unit in a network namespace of its own, joined to this one by a veth pair:
+    // it has that namespace's fixed ports to itself (a relay here can listen on 4242 as well) and is reached at
+    // unitAddress(). A holder process keeps the namespace while the unit restarts; everything goes when this object
+    // does. False where namespaces cannot be made here, with the reason in whyNot: the caller skips.
+    bool isolate(QString *whyNot = nullptr);
+    bool isolated() const { return m_holderPid > 0; }
+    // Where the unit listens: its end of the veth pair when isolated, else 127.0.0.1.
+    QHostAddress unitAddress() const;
+    // This namespace's end of the veth pair: where the unit sees connections from here come from.
+    QHostAddress hostAddress() const { return m_hostAddress; }
 
     // Starts the simulator and waits until it printed its ready line. False (with
     // the output so far in a warning) if it did not start, exited or timed out.
@@ -37,8 +49,15 @@ public:
 
 private:
     void collect();
+    void dropIsolation();
+    QString namespacePath() const;
 
     QProcess m_process;
     QStringList m_arguments;
     QString m_output;
+    QProcess m_holder;
+    qint64 m_holderPid = 0;
+    QString m_hostLink;
+    QHostAddress m_hostAddress;
+    QHostAddress m_unitAddress;
 };
