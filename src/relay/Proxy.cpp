@@ -12,10 +12,13 @@
 
 #include <vector>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int kSetupDelayMs = 100;
 constexpr int kSweepMs = 250;
+constexpr int kListenBacklog = 1024;
 
 // Length of the longest prefix of buffer made of whole length-framed responses, or -1
 // when a length byte is out of range. Only whole responses go to a client, so a
@@ -74,6 +77,10 @@ void Proxy::setup()
         return;
     }
     const bool ok = m_server->listen(QHostAddress::Any, kPort);
+    // Qt listens with a backlog of 50: under a flood of idle connections a real client's SYN would
+    // wait for the kernel's retransmission (1 s, then 3 s) before the relay even saw it.
+    if (ok)
+        ::listen(int(m_server->socketDescriptor()), kListenBacklog);
     emit log(QStringLiteral("Server Listen: %1").arg(ok ? QStringLiteral("Ready") : QStringLiteral("Failed")));
     connect(m_server, &QTcpServer::newConnection, this, &Proxy::newConnection);
     if (ok)

@@ -1,0 +1,179 @@
+// The real program as a relay, against peers nobody here wrote (OpenSSL's s_client) and against floods:
+// answers go through, wrong keys are banned, other protocol versions are refused without counting, idle and
+// never-reading connections cost bounded memory and never a legitimate client's service.
+#include "RelayProcess.h"
+
+#include "support/SimProcess.h"
+
+#include "SimOptions.h"
+#include "app/SettingsKeys.h"
+#include "discovery/LocatorSettings.h"
+#include "link/Codec.h"
+#include "link/PylonController.h"
+#include "relay/Proxy.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+const QByteArray kScratchRead = [] {
+    Request r = Request_init_zero;
+    r.counter = 77;
+    r.ackRequired = true;
+    r.which_payload = Request_read_tag;
+    r.payload.read.addr = 0xF0000004;
+    return encodeRequest(r);
+}();
+const QByteArray kScratchAnswer = [] {
+    Response r = Response_init_zero;
+    r.counter = 77;
+    r.which_payload = Response_registerValue_tag;
+    r.payload.registerValue.addr = 0xF0000004;
+    r.payload.registerValue.has_data = true;
+    r.payload.registerValue.data = 0x12345678;
+    return encodeResponse(r);
+}();
+
+// s_client with the unit's suite and identity; extra arguments pick the version or the source address.
+std::unique_ptr<QProcess> sClient(const QByteArray &key, const QStringList &extra)
+{
+    auto p = std::make_unique<QProcess>();
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    QStringList args{
+        "s_client",      "-quiet",       "-cipher",  "PSK-AES128-GCM-SHA256", "-psk", QString::fromLatin1(key.toHex()),
+        "-psk_identity", "PSK_identity", "-connect", "127.0.0.1:4242"};
+    p->start(QStringLiteral("openssl"), args + extra);
+    p->waitForStarted(5000);
+    return p;
+}
+
+qint64 rssKb(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+} // namespace
+
+class TestRelayPeers : public QObject
+{
+    Q_OBJECT
+
+    SimProcess m_sim;
+    RelayProcess m_relay;
+
+private slots:
+    void initTestCase()
+    {
+        QString why;
+        if (!m_sim.isolate(&why))
+            QSKIP(qPrintable(why));
+        if (QProcess::execute(QStringLiteral("openssl"), {QStringLiteral("version")}) != 0)
+            QSKIP("openssl is not installed");
+        QVERIFY(m_sim.start({QStringLiteral("--no-mdns")}));
+        QVERIFY(m_relay.start(SimOptions::defaultKey(), m_sim.unitAddress()));
+        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        s.clear();
+        s.setValue(SettingsKeys::kNetPsk, SimOptions::defaultKey());
+        alterLocatorEnable(s, LOC_PROXY_MDNS, false);
+        alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
+        alterLocatorEnable(s, LOC_IP, true);
+        alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
+        s.sync();
+    }
+
+    void readAnsweredThroughRelay()
+    {
+        auto client = sClient(SimOptions::defaultKey(), {QStringLiteral("-tls1_2")});
+        QVERIFY(m_relay.waitFor(QStringLiteral("Enabling two-way bridge traffic")));
+        client->write(kScratchRead);
+        QByteArray out;
+        QVERIFY(QTest::qWaitFor([&] { return (out += client->readAll()).contains(kScratchAnswer); }, 5000));
+    }
+
+    // TLS 1.3 shares nothing with the unit's single suite: refused, and not a wrong key.
+    void tls13RefusedNotCounted()
+    {
+        const int bad = m_relay.count(QStringLiteral("Bad Radio Access File."));
+        const int teardowns = m_relay.count(QStringLiteral("Teardown"));
+        auto client = sClient(SimOptions::defaultKey(), {QStringLiteral("-tls1_3")});
+        QVERIFY(client->waitForFinished(5000));
+        QVERIFY(m_relay.waitFor(QStringLiteral("Teardown"), 3000, teardowns + 1));
+        QCOMPARE(m_relay.count(QStringLiteral("Bad Radio Access File.")), bad);
+    }
+
+    void wrongKeysBanned()
+    {
+        const QStringList from{QStringLiteral("-tls1_2"), QStringLiteral("-bind"), QStringLiteral("127.0.0.2:0")};
+        const int before = m_relay.count(QStringLiteral("Bad Radio Access File."));
+        for (int i = 1; i <= 5; ++i) {
+            auto bad = sClient(QByteArray(16, 'z'), from);
+            QVERIFY(m_relay.waitFor(QStringLiteral("Bad Radio Access File."), 5000, before + i));
+            bad->waitForFinished(3000);
+        }
+        QVERIFY(m_relay.waitFor(QStringLiteral("IP Ban Host 127.0.0.2 for 10s")));
+        auto sixth = sClient(QByteArray(16, 'z'), from);
+        QVERIFY(m_relay.waitFor(QStringLiteral("Host 127.0.0.2 is banned, remaining time")));
+        QVERIFY(sixth->waitForFinished(5000));
+        QCOMPARE(m_relay.count(QStringLiteral("Bad Radio Access File.")), before + 5);
+        readAnsweredThroughRelay();
+    }
+
+    // Five silent connections from each of 64 addresses, then a real client: it is served at once, the flood holds
+    // at most 32 slots, and every silent connection is gone after the handshake time-out.
+    void idleFlood()
+    {
+        const qint64 rssBefore = rssKb(m_relay.pid());
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int a = 2; a <= 65; ++a)
+            for (int i = 0; i < 5; ++i) {
+                idle.push_back(std::make_unique<QTcpSocket>());
+                idle.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(a)));
+                idle.back()->connectToHost(QHostAddress::LocalHost, 4242);
+            }
+        // Unauthenticated connections the relay holds, from its own log.
+        const auto holding = [&] {
+            return m_relay.count(QStringLiteral("Connect from")) -
+                   m_relay.count(QStringLiteral("Dropped for a newer")) -
+                   m_relay.count(QStringLiteral("Handshake timeout")) -
+                   m_relay.count(QStringLiteral("Authentication OK"));
+        };
+        const int base = holding();
+        int most = 0;
+        QElapsedTimer flood;
+        flood.start();
+        while (flood.elapsed() < 1500) {
+            QTest::qWait(50);
+            most = qMax(most, holding() - base);
+        }
+        qInfo("relay: accepted %d, dropped %d + %d in 1.5 s", m_relay.count(QStringLiteral("Connect from")),
+              m_relay.count(QStringLiteral("Dropped for a newer")),
+              m_relay.count(QStringLiteral("too many unauthenticated")));
+        QVERIFY2(most <= Proxy::kMaxUnauthenticated, qPrintable(QString::number(most)));
+        const auto open = [&] {
+            return std::count_if(idle.begin(), idle.end(),
+                                 [](auto &s) { return s->state() == QAbstractSocket::ConnectedState; });
+        };
+        QElapsedTimer t;
+        t.start();
+        PylonController client;
+        QSignalSpy up(&client, &PylonController::connected);
+        QVERIFY(QTest::qWaitFor([&] { return up.contains(QVariantList{true}); }, 3000));
+        qInfo("relay: client Connected %lld ms into an idle flood", t.elapsed());
+        QVERIFY(QTest::qWaitFor([&] { return open() == 0; }, 6000));
+        qInfo("relay: RSS %lld kB before the flood, %lld kB after", rssBefore, rssKb(m_relay.pid()));
+    }
+};
+
+QTEST_MAIN(TestRelayPeers)
+#include "tst_RelayPeers.moc"
