@@ -11,6 +11,7 @@
 #include "link/Codec.h"
 #include "link/PylonController.h"
 #include "relay/Proxy.h"
+#include "stream/FrameDecompress.h"
 
 #include <QFile>
 #include <QSettings>
@@ -172,6 +173,56 @@ private slots:
         qInfo("relay: client Connected %lld ms into an idle flood", t.elapsed());
         QVERIFY(QTest::qWaitFor([&] { return open() == 0; }, 6000));
         qInfo("relay: RSS %lld kB before the flood, %lld kB after", rssBefore, rssKb(m_relay.pid()));
+    }
+
+    // A client that never reads (s_client into a pipe nobody drains, TCP buffers shrunk): the relay pauses its video
+    // instead of buffering the stream, keeps its own memory bounded, and another client keeps its frame rate.
+    void neverReadingClient()
+    {
+        for (const char *knob : {"/proc/sys/net/ipv4/tcp_rmem", "/proc/sys/net/ipv4/tcp_wmem"}) {
+            QFile f(QString::fromLatin1(knob));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("4096 16384 65536\n");
+        }
+        PylonController reader;
+        FrameDecompress decompress;
+        int frames = 0;
+        connect(&reader, &PylonController::proxySentCompressedFrame, &decompress, &FrameDecompress::newCFrame);
+        connect(&decompress, &FrameDecompress::needCtxReset, &reader, &PylonController::proxySignalCtrlReset);
+        connect(&decompress, &FrameDecompress::newFrame, this, [&](Frame_t *f) {
+            ++frames;
+            decompress.buffDispose(f);
+        });
+        QVERIFY(QTest::qWaitFor([&] { return frames > 30; }, 10000));
+        const auto rate = [&](int ms) {
+            const int start = frames;
+            QTest::qWait(ms);
+            return (frames - start) * 1000.0 / ms;
+        };
+        const double alone = rate(3000);
+        const qint64 rssBefore = rssKb(m_relay.pid());
+
+        QProcess sink;
+        auto stalled = std::make_unique<QProcess>();
+        stalled->setStandardOutputProcess(&sink);
+        sink.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        stalled->start(QStringLiteral("openssl"), {"s_client", "-quiet", "-tls1_2", "-cipher", "PSK-AES128-GCM-SHA256",
+                                                   "-psk", QString::fromLatin1(SimOptions::defaultKey().toHex()),
+                                                   "-psk_identity", "PSK_identity", "-connect", "127.0.0.1:4242"});
+        QVERIFY(stalled->waitForStarted(5000));
+        QVERIFY2(
+            m_relay.waitFor(QStringLiteral("Client too slow, video paused"), 30000),
+            qPrintable(m_relay.output().split('\n').filter(QStringLiteral("Connection #")).join('\n').right(1500)));
+        const double shared = rate(5000);
+        const qint64 rssAfter = rssKb(m_relay.pid());
+        qInfo("relay: reader %.1f fps alone, %.1f fps beside a client that never reads; relay RSS %lld -> %lld kB",
+              alone, shared, rssBefore, rssAfter);
+        QVERIFY(shared >= 0.95 * alone);
+        QVERIFY(rssAfter - rssBefore < 16 * 1024);
+        stalled->kill();
+        sink.kill();
+        stalled->waitForFinished(2000);
+        sink.waitForFinished(2000);
     }
 };
 
