@@ -327,8 +327,7 @@ bool Proxy::withinSendLimit(Connection &c)
     if (!c.left || c.left->bytesToWrite() <= kCloseBytes)
         return true;
     emit log(QStringLiteral("Connection #%1 - Client too slow, closing").arg(c.id));
-    c.state = Teardown;
-    shuffle(c.id);
+    setState(c, Teardown);
     return false;
 }
 
@@ -359,8 +358,9 @@ void Proxy::died(int id)
     Connection *c = record(id);
     if (!c || c->state == Teardown)
         return;
-    c->state = Teardown;
-    shuffle(id);
+    // Sockets report their end from inside our own reads and writes; the record must outlive those calls, so the
+    // teardown runs from the event loop.
+    setState(*c, Teardown);
 }
 
 void Proxy::badAuthLeft(int id)
@@ -372,10 +372,8 @@ void Proxy::badAuthLeft(int id)
     const qint64 banSeconds = m_bans.countFailure(c->peer);
     if (banSeconds > 0)
         emit log(QStringLiteral("IP Ban Host %1 for %2s").arg(c->peer.toString()).arg(banSeconds));
-    if (c->state != Teardown) {
-        c->state = Teardown;
-        shuffle(id);
-    }
+    if (c->state != Teardown)
+        setState(*c, Teardown);
 }
 
 void Proxy::badAuthRight(int id)
@@ -448,8 +446,7 @@ void Proxy::publishCFrame(CompressedFrameData *frame)
         }
         if (c->streamOn) {
             c->left->writeEncrypted(block);
-            if (c->left)
-                c->left->flush();
+            c->left->flush();
         } else {
             emit needStreamReset();
         }
