@@ -39,8 +39,8 @@ class tst_FrameCodec : public QObject
         return pixels;
     }
 
-    // How many noise bytes make a reset point that compresses to exactly the record's capacity, and the size that one
-    // more noise byte needs. Found by search: the encoder decides, not the test.
+    // How many noise bytes make a reset point that compresses to exactly the record's 65500 bytes. Found by search:
+    // the encoder decides, not the test.
     int m_exactNoise = -1;
 
 private slots:
@@ -162,20 +162,20 @@ private slots:
     // A frame the record cannot hold is dropped with its warning, and the stream starts over at the next frame.
     void oversize_data()
     {
-        QTest::addColumn<int>("noiseBytes"); // 0: the whole picture
+        QTest::addColumn<int>("extraNoise"); // noise bytes beyond those that fill a record exactly; -1: all noise
         QTest::addColumn<bool>("sent");
 
-        QTest::newRow("noise picture") << 0 << false;
-        QTest::newRow("one byte over") << 1 << false;
-        QTest::newRow("exactly 65500 bytes") << -1 << true;
+        QTest::newRow("noise picture") << -1 << false;
+        QTest::newRow("one noise byte more") << 1 << false;
+        QTest::newRow("exactly 65500 bytes") << 0 << true;
     }
 
     void oversize()
     {
-        QFETCH(int, noiseBytes);
+        QFETCH(int, extraNoise);
         QFETCH(bool, sent);
         const int special = 10;
-        const QByteArray odd = noise(noiseBytes == 0 ? Frame_t::Bytes : m_exactNoise + noiseBytes + 1);
+        const QByteArray odd = noise(extraNoise < 0 ? Frame_t::Bytes : m_exactNoise + extraNoise);
 
         LogCapture log;
         CodecLoop loop;
