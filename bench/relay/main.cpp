@@ -3,10 +3,19 @@
 // same run: each frame compressed on its own at the same level with the one-shot API (a context reused, so only the
 // compression itself is timed). Reset points are asked for every 60 frames, as new clients would.
 #include "ScreenRenderer.h"
+#include "app/SettingsKeys.h"
+#include "discovery/LocatorSettings.h"
+#include "link/SocketWrapper.h"
+#include "relay/Proxy.h"
 #include "stream/FrameCompress.h"
 #include "stream/FrameDecompress.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <zstd.h>
 
@@ -121,12 +130,118 @@ Run measure(FrameCompress &comp, FrameDecompress &decomp, ZSTD_CCtx *reference, 
     return run;
 }
 
+// The relay's side with many clients: screen frames at 60 fps through FrameCompress and the Proxy into `clients` TLS
+// connections held by a child process, with the simulated unit behind the relay. Returns the GUI thread's share of
+// a core while the frames flow, or -1 if the set-up failed.
+constexpr quint16 kBenchUnitPort = 4243;
+const QByteArray kBenchKey = QByteArray::fromHex("5651363032302d73696d2d6b65792d31");
+
+// The child: `clients` connections that read and discard everything, until its input closes.
+int runClients(int clients)
+{
+    std::vector<std::unique_ptr<SocketWrapper>> sockets;
+    for (int i = 0; i < clients; ++i) {
+        auto s = std::make_unique<SocketWrapper>();
+        SocketWrapper *raw = s.get();
+        QObject::connect(raw, &QAbstractSocket::connected, raw, [raw] { raw->tlsSetup(kBenchKey, true); });
+        QObject::connect(raw, &QIODevice::readyRead, raw, [raw] { raw->readDecrypted(); });
+        // One source address each: the relay lets only four unauthenticated connections wait per address.
+        raw->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i)));
+        raw->connectToHost(QHostAddress::LocalHost, Proxy::kPort);
+        sockets.push_back(std::move(s));
+    }
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (in.atEnd())
+            QCoreApplication::quit();
+    });
+    poll.start(200);
+    return QCoreApplication::exec();
+}
+
+double relayGuiCpu(const char *self, int clients)
+{
+    QProcess unit;
+    unit.setProcessChannelMode(QProcess::MergedChannels);
+    unit.start(qEnvironmentVariable("VQ6020_SIM", QStringLiteral("sim/vq6020-sim")),
+               {QStringLiteral("--control-port"), QString::number(kBenchUnitPort), QStringLiteral("--no-mdns")});
+    if (!unit.waitForStarted(5000))
+        return -1;
+    {
+        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        s.clear();
+        s.setValue(SettingsKeys::kNetPsk, kBenchKey);
+        alterLocatorEnable(s, LOC_PROXY_MDNS, false);
+        alterLocatorEnable(s, LOC_DIRECT_MDNS, false);
+        alterLocatorEnable(s, LOC_IP, true);
+        alterExtendedPriority(s, LOC_IP, QStringLiteral("127.0.0.1"));
+    }
+    FrameCompress comp;
+    Proxy relay;
+    relay.setUnitPort(kBenchUnitPort);
+    int bridged = 0;
+    bool listening = false;
+    QObject::connect(&relay, &Proxy::log, [&](const QString &m) {
+        bridged += m.contains(QLatin1String("Enabling two-way bridge traffic"));
+        listening |= m.contains(QLatin1String("Server Listen: Ready"));
+    });
+    QObject::connect(&comp, &FrameCompress::newCFrame, &relay, &Proxy::publishCFrame);
+    QObject::connect(&relay, &Proxy::disposeCFrame, &comp, &FrameCompress::cFrameDispose);
+    QObject::connect(&relay, &Proxy::needStreamReset, &comp, &FrameCompress::resetContext);
+    QElapsedTimer wait;
+    wait.start();
+    while (!listening && wait.elapsed() < 3000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QProcess child;
+    child.start(QString::fromLocal8Bit(self), {QStringLiteral("--tls-clients"), QString::number(clients)});
+    while (bridged < clients && wait.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (bridged < clients) {
+        std::fprintf(stderr, "relay half: %d of %d clients bridged (listening %d, unit: %s)\n", bridged, clients,
+                     int(listening), unit.readAll().left(300).constData());
+        return -1;
+    }
+
+    ScreenRenderer renderer;
+    RadioState radio;
+    Frame_t raw;
+    QTimer pace;
+    pace.setTimerType(Qt::PreciseTimer);
+    int sent = 0;
+    QObject::connect(&pace, &QTimer::timeout, [&] {
+        std::memcpy(raw.pixels.get(), renderer.render(radio, uint16_t(sent)).constData(), size_t(Frame_t::Bytes));
+        raw.pts = sent++;
+        comp.newBuff(&raw);
+        if (sent == kFrames)
+            QCoreApplication::quit();
+    });
+    const double cpu0 = threadMicros();
+    QElapsedTimer wall;
+    wall.start();
+    pace.start(1000 / 60);
+    QCoreApplication::exec();
+    const double share = (threadMicros() - cpu0) / (double(wall.nsecsElapsed()) / 1e3);
+    child.closeWriteChannel();
+    child.waitForFinished(3000);
+    child.kill();
+    unit.kill();
+    unit.waitForFinished(2000);
+    return share * 100;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // The relay half reads and writes settings; keep them away from the user's.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(quietInfo);
+    if (argc == 3 && qstrcmp(argv[1], "--tls-clients") == 0)
+        return runClients(atoi(argv[2]));
     FrameCompress comp;
     FrameDecompress decomp;
     ZSTD_CCtx *reference = ZSTD_createCCtx();
@@ -144,9 +259,9 @@ int main(int argc, char **argv)
                     mean(r->referenceBytes), r->resetBytesMax, percentile(r->decompressUs, 0.5),
                     percentile(r->decompressUs, 0.99), r->dropped, r->mismatches);
 
-    // TO BE FILLED BY THE RELAY HALF: the GUI thread's CPU with FrameCompress -> Proxy -> 16 TLS clients in a child
-    // process. Until then the field shows "-".
-    const char *guiCpu16Clients = "-";
+    const double gui = relayGuiCpu(argv[0], 16);
+    const QByteArray guiCpu16 = gui < 0 ? QByteArray("-") : QByteArray::number(gui, 'f', 1);
+    const char *guiCpu16Clients = guiCpu16.constData();
 
     const double reference99 = percentile(screen.referenceUs, 0.99);
     const double referenceBytes = mean(screen.referenceBytes);

@@ -4,10 +4,10 @@
 #include "app/StatsClient.h"
 #include "app/Startup.h"
 #include "recording/FfmpegLog.h"
+#include "relay/MainWindowProxy.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QMainWindow>
 #include <QSettings>
 
@@ -31,10 +31,7 @@ int main(int argc, char *argv[])
     // Exactly one top-level window, chosen once per start: the remote desktop, or the relay server.
     std::unique_ptr<QMainWindow> window;
     if (settings.value(SettingsKeys::kProxyMode, false).toBool()) {
-        // The relay window is not part of this build yet; say so instead of opening the normal client.
-        window.reset(new QMainWindow);
-        window->setWindowTitle(QStringLiteral("VQ6020 Proxy"));
-        window->setCentralWidget(new QLabel(QStringLiteral("Relay mode is not available in this build.")));
+        window.reset(new MainWindowProxy);
     } else {
         window.reset(new MainWindow);
     }
