@@ -166,9 +166,9 @@ void TestSettingsSim::relayModeAtNextStart()
         QTest::mouseClick(dialog.findChild<QCheckBox *>(QStringLiteral("doProxy")), Qt::LeftButton);
     }
     startClient();
-    // Whatever the relay window shows, the normal client is not started: it would list MIDI devices and set the
-    // frame rate at once.
-    QTest::qWait(3000);
+    // The relay window comes up and tries to serve (the simulated unit holds the port here, so it cannot), and the
+    // normal client is not started: it would list MIDI devices and set the frame rate at once.
+    QVERIFY(waitForClient(QStringLiteral("Server Listen: "), 10000));
     QVERIFY2(m_client.state() == QProcess::Running, qPrintable(m_output));
     QCOMPARE(m_output.count(QStringLiteral("MIDI: Enumerating")), 0);
     QCOMPARE(m_output.count(QStringLiteral("Framerate set to")), 0);
