@@ -1,5 +1,6 @@
 // The main window against the simulated unit: what the unit draws reaches the screen, and what the user does on
 // the window comes back drawn by the unit.
+#include "support/ClientSettings.h"
 #include "support/LogCapture.h"
 #include "support/ScreenImages.h"
 #include "support/SimProcess.h"
@@ -59,16 +60,8 @@ private:
 void TestDesktopSim::initTestCase()
 {
     QVERIFY(m_dumps.isValid());
+    ClientSettings::useSavedAddressOnly(SimOptions::defaultKey());
     QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-    s.clear();
-    s.setValue(SettingsKeys::kNetPsk, SimOptions::defaultKey());
-    const char *types[] = {"LOC_IP", "LOC_DIRECT_MDNS", "LOC_PROXY_MDNS", "LOC_DNS"};
-    for (int i = 0; i < 4; ++i) {
-        s.setValue(QString::fromLatin1(SettingsKeys::kConnectPrioPrio).arg(QLatin1String(types[i])), i);
-        s.setValue(QString::fromLatin1(SettingsKeys::kConnectPrioChecked).arg(QLatin1String(types[i])), i == 0);
-    }
-    s.setValue(QString::fromLatin1(SettingsKeys::kConnectPrioExtended).arg(QLatin1String("LOC_IP")),
-               QStringLiteral("127.0.0.1"));
     s.setValue(SettingsKeys::kMainWindowFrameRate, QStringLiteral("actionFPS_30"));
     s.sync();
 

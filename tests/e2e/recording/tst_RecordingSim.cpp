@@ -1,6 +1,7 @@
 // Recording and stills in the whole client against the simulated unit: what the files hold is what the unit sent,
 // and every way the program can end (the user, another client, close, a signal) leaves a file that plays.
 #include "../../recording/MediaCheck.h"
+#include "support/ClientSettings.h"
 #include "support/LogCapture.h"
 #include "support/ScreenImages.h"
 #include "support/SimProcess.h"
@@ -64,16 +65,8 @@ void TestRecordingSim::initTestCase()
     if (!MediaCheck::toolsPresent())
         QSKIP("ffprobe and ffmpeg are needed to check recordings");
     QVERIFY(m_dumps.isValid() && m_out.isValid());
+    ClientSettings::useSavedAddressOnly(SimOptions::defaultKey());
     QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
-    s.clear();
-    s.setValue(SettingsKeys::kNetPsk, SimOptions::defaultKey());
-    const char *types[] = {"LOC_IP", "LOC_DIRECT_MDNS", "LOC_PROXY_MDNS", "LOC_DNS"};
-    for (int i = 0; i < 4; ++i) {
-        s.setValue(QString::fromLatin1(SettingsKeys::kConnectPrioPrio).arg(QLatin1String(types[i])), i);
-        s.setValue(QString::fromLatin1(SettingsKeys::kConnectPrioChecked).arg(QLatin1String(types[i])), i == 0);
-    }
-    s.setValue(QString::fromLatin1(SettingsKeys::kConnectPrioExtended).arg(QLatin1String("LOC_IP")),
-               QStringLiteral("127.0.0.1"));
     s.setValue(SettingsKeys::kMainWindowFrameRate, QStringLiteral("actionFPS_30"));
     s.setValue(SettingsKeys::kOutputMp4, m_out.path());
     s.setValue(SettingsKeys::kOutputPng, m_out.path());
