@@ -1,0 +1,75 @@
+#include "EmulatedUnit.h"
+
+namespace {
+constexpr size_t MaxCalls = 1'000'000;
+} // namespace
+
+EmulatedUnit::EmulatedUnit(Options options) : m_options(std::move(options))
+{
+    if (m_options.virtualTime)
+        m_clock = std::make_unique<VirtualEmuClock>();
+    else
+        m_clock = std::make_unique<SteadyEmuClock>();
+    m_flash = std::make_unique<SpiNorFlash>(*m_clock, m_options.flashFile, m_options.timings, m_options.jedecId);
+    m_fpga = std::make_unique<Ecp5Tap>(*m_flash, m_options.idCode);
+    m_channels[0].mpsse = std::make_unique<MpsseEngine>(m_fpga.get(), *m_clock, m_options.product);
+    m_channels[1].mpsse = std::make_unique<MpsseEngine>(nullptr, *m_clock, m_options.product);
+}
+
+EmulatedUnit::~EmulatedUnit() = default;
+
+void EmulatedUnit::pauseMs(int ms)
+{
+    m_clock->pause(int64_t(ms) * 1'000'000);
+}
+
+std::function<void()> EmulatedUnit::oneMsPause()
+{
+    return [this]() { pauseMs(1); };
+}
+
+void EmulatedUnit::consoleSend(const std::vector<uint8_t> &bytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto &rx = m_channels[1].uartReceive;
+    for (uint8_t b : bytes) {
+        if (rx.size() < UartBufferSize)
+            rx.push_back(b);
+        else
+            ++m_consoleLost;
+    }
+}
+
+std::vector<uint8_t> EmulatedUnit::consoleReceived()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<uint8_t> out;
+    out.swap(m_channels[1].uartSent);
+    return out;
+}
+
+std::vector<std::string> EmulatedUnit::calls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
+std::vector<uint8_t> EmulatedUnit::written(int channel) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_channels[channel].written;
+}
+
+void EmulatedUnit::clearTrace()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.clear();
+    for (auto &c : m_channels)
+        c.written.clear();
+}
+
+void EmulatedUnit::note(const std::string &call)
+{
+    if (m_calls.size() < MaxCalls)
+        m_calls.push_back(call);
+}
