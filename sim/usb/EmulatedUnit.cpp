@@ -6,10 +6,12 @@ constexpr size_t MaxCalls = 1'000'000;
 
 EmulatedUnit::EmulatedUnit(Options options) : m_options(std::move(options))
 {
-    if (m_options.virtualTime)
-        m_clock = std::make_unique<VirtualEmuClock>();
+    if (m_options.clock)
+        m_clock = m_options.clock;
+    else if (m_options.virtualTime)
+        m_clock = std::make_shared<VirtualEmuClock>();
     else
-        m_clock = std::make_unique<SteadyEmuClock>();
+        m_clock = std::make_shared<SteadyEmuClock>();
     m_flash = std::make_unique<SpiNorFlash>(*m_clock, m_options.flashFile, m_options.timings, m_options.jedecId);
     m_fpga = std::make_unique<Ecp5Tap>(*m_flash, m_options.idCode);
     m_channels[0].mpsse = std::make_unique<MpsseEngine>(m_fpga.get(), *m_clock, m_options.product);
@@ -70,6 +72,6 @@ void EmulatedUnit::clearTrace()
 
 void EmulatedUnit::note(const std::string &call)
 {
-    if (m_calls.size() < MaxCalls)
+    if (m_recording && m_calls.size() < MaxCalls)
         m_calls.push_back(call);
 }

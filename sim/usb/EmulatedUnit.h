@@ -30,8 +30,9 @@ struct UsbFaults {
 };
 
 struct UnitOptions {
-    std::string flashFile;   // empty: the flash lives in memory only, erased
-    bool virtualTime = true; // false: busy times and empty reads cost real time
+    std::string flashFile;           // empty: the flash lives in memory only, erased
+    bool virtualTime = true;         // false: busy times and empty reads cost real time
+    std::shared_ptr<EmuClock> clock; // when set, used instead of either (shared with the test)
     FlashTimings timings;
     uint16_t vendor = 0x0403;
     uint16_t product = 0x6010; // 0x6014 is the single-channel part
@@ -39,6 +40,8 @@ struct UnitOptions {
     std::string description = "Dual RS232-HS";
     std::string serial = "VQ6020-0001";
     uint8_t bus = 1, address = 4;
+    // A read that returns data costs this long, as a USB round trip does (microseconds).
+    int readTurnaroundUs = 0;
     uint32_t idCode = Ecp5Tap::IdCode;              // another value stands for a foreign FPGA
     uint32_t jedecId = SpiNorFlash::DefaultJedecId; // 0xFFFFFF: no flash answers
     UsbFaults faults;
@@ -75,6 +78,7 @@ public:
 
     std::mutex &mutex() { return m_mutex; }
     EmuClock &clock() { return *m_clock; }
+    std::shared_ptr<EmuClock> sharedClock() const { return m_clock; }
     SpiNorFlash &flash() { return *m_flash; }
     Ecp5Tap &fpga() { return *m_fpga; }
     UsbFaults &faults() { return m_options.faults; }
@@ -91,6 +95,9 @@ public:
     std::vector<uint8_t> consoleReceived();
     size_t consoleLost() const { return m_consoleLost; }
 
+    // Recording every call and byte costs memory on long runs (a benchmark turns it off).
+    void setRecording(bool on) { m_recording = on; }
+    bool recording() const { return m_recording; }
     std::vector<std::string> calls() const;
     std::vector<uint8_t> written(int channel) const;
     void clearTrace();
@@ -104,11 +111,12 @@ public:
 private:
     Options m_options;
     mutable std::mutex m_mutex;
-    std::unique_ptr<EmuClock> m_clock;
+    std::shared_ptr<EmuClock> m_clock;
     std::unique_ptr<SpiNorFlash> m_flash;
     std::unique_ptr<Ecp5Tap> m_fpga;
     Channel m_channels[2];
     std::vector<std::string> m_calls;
+    bool m_recording = true;
     bool m_unplugged = false;
     int64_t m_bytesWritten = 0;
     size_t m_consoleLost = 0;

@@ -287,7 +287,7 @@ int FtdiHandle::write(const unsigned char *data, int size)
         }
         auto &c = m_unit->channel(m_channel);
         m_unit->countWritten(n);
-        if (c.written.size() + size_t(n) <= MaxRecorded)
+        if (m_unit->recording() && c.written.size() + size_t(n) <= MaxRecorded)
             c.written.insert(c.written.end(), data, data + n);
         if (c.bitmode == 0x02)
             c.mpsse->write(data, size_t(n));
@@ -309,7 +309,7 @@ int FtdiHandle::write(const unsigned char *data, int size)
 int FtdiHandle::read(unsigned char *data, int size)
 {
     int rc = 0;
-    int waitMs = 0;
+    int64_t waitNs = 0;
     {
         std::lock_guard<std::mutex> lock(m_unit->mutex());
         const UsbFaults &f = m_unit->faults();
@@ -332,12 +332,14 @@ int FtdiHandle::read(unsigned char *data, int size)
             rc = int(got);
             // With nothing to send the chip answers only when its latency timer runs out.
             if (got == 0)
-                waitMs = c.latency;
+                waitNs = int64_t(c.latency) * 1'000'000;
+            else
+                waitNs = int64_t(m_unit->options().readTurnaroundUs) * 1000;
         }
         m_unit->note(describe("read " + std::to_string(size) + " = " + std::to_string(rc)));
     }
-    if (waitMs > 0)
-        m_unit->pauseMs(waitMs);
+    if (waitNs > 0)
+        m_unit->clock().pause(waitNs);
     return rc;
 }
 

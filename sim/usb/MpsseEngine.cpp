@@ -194,7 +194,10 @@ void MpsseEngine::shiftData(const uint8_t *p)
 {
     const uint8_t op = p[0];
     const bool lsb = op & LsbFirst, writes = op & DoWrite, reads = op & DoRead;
+    // Only reading commands shift TDO into the input register.
     auto take = [&](bool tdo) {
+        if (!reads)
+            return;
         m_inShift = lsb ? uint8_t(m_inShift >> 1 | (tdo ? 0x80 : 0)) : uint8_t(m_inShift << 1 | (tdo ? 1 : 0));
     };
     if (op & DoTms) {
@@ -230,7 +233,9 @@ void MpsseEngine::shiftData(const uint8_t *p)
     for (size_t b = 0; b < bytes; ++b) {
         const uint8_t out = writes ? data[b] : (tdiPin() ? 0xFF : 0x00);
         if (fast) {
-            m_inShift = m_target->clockByte(out);
+            const uint8_t in = m_target->clockByte(out);
+            if (reads)
+                m_inShift = in;
             m_cycles += 8;
         } else {
             for (int i = 0; i < 8; ++i)

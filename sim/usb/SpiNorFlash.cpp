@@ -91,6 +91,8 @@ void SpiNorFlash::persist(uint32_t address, uint32_t length)
 void SpiNorFlash::load(uint32_t address, const std::vector<uint8_t> &bytes)
 {
     const uint32_t n = uint32_t(std::min<size_t>(bytes.size(), Size - std::min(address, Size)));
+    if (n == 0)
+        return;
     std::memcpy(m_mem.data() + address, bytes.data(), n);
     persist(address, n);
 }

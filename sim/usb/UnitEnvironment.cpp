@@ -92,6 +92,7 @@ EmulatedUnit::Options unitOptionsFromEnvironment(std::string *problems)
 {
     EmulatedUnit::Options o;
     o.virtualTime = false;
+    o.readTurnaroundUs = 125; // tools count polls, not time: a poll costs a microframe, as on the bus
     if (const char *v = env("VQ6020_USBEMU_FLASH"))
         o.flashFile = v;
     if (const char *v = env("VQ6020_USBEMU_FAULTS"))
@@ -115,6 +116,12 @@ EmulatedUnit::Options unitOptionsFromEnvironment(std::string *problems)
             o.jedecId = uint32_t(number);
         else
             problem(problems, std::string("bad VQ6020_USBEMU_JEDEC ") + v);
+    }
+    if (const char *v = env("VQ6020_USBEMU_TURNAROUND_US")) {
+        if (toNumber(v, number) && number <= 1'000'000)
+            o.readTurnaroundUs = int(number);
+        else
+            problem(problems, std::string("bad VQ6020_USBEMU_TURNAROUND_US ") + v);
     }
     if (const char *v = env("VQ6020_USBEMU_TIME")) {
         const std::string t = v;

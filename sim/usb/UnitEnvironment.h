@@ -15,6 +15,8 @@
 //   VQ6020_USBEMU_PRODUCT     USB product id (0x6010 two-channel, 0x6014 single)
 //   VQ6020_USBEMU_IDCODE      the FPGA's IDCODE (default 0x41111043)
 //   VQ6020_USBEMU_JEDEC       the flash's JEDEC ID as 0xMMTTCC (default 0xEF4015)
+//   VQ6020_USBEMU_TURNAROUND_US  time a read that returns data takes (default 125, a USB
+//                             microframe; tools that count status polls rely on it)
 //   VQ6020_USBEMU_TIME        real (default) or virtual
 //   VQ6020_USBEMU_BUSY_SCALE  factor on the flash's typical busy times (0 = never busy)
 //   VQ6020_USBEMU_TRACE       file that receives one line per call; the bytes written to
