@@ -15,6 +15,7 @@
 #include <memory>
 
 class About;
+class Firmware;
 class Midi;
 class QMessageBox;
 class QQuickView;
@@ -71,6 +72,7 @@ public:
     Midi *midi() const { return m_midi; }
     QQuickView *extensionView() const { return m_extensionView.get(); }
     PromptCredentials *credentialsDialog() const { return m_credentials; }
+    Firmware *firmwareWindow() const { return m_firmware.get(); }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -109,6 +111,7 @@ private:
     void onBadCredentials(const QString &hint);
     void shrinkToFitSoon();
     void setupExtensions();
+    void setupFirmware();
     void closeExtensionView();
     void loadExtension(QQuickView *view);
     // Logs one error of the extension and shows it in the error box.
@@ -148,4 +151,6 @@ private:
     SingalBit *m_bitTest = nullptr;
     PromptCredentials *m_credentials = nullptr;
     int m_constantRateTimerId = -1;
+    // A window of its own (no parent) for as long as this one lives; its timer runs from start-up.
+    std::unique_ptr<Firmware> m_firmware;
 };
