@@ -12,6 +12,7 @@
 #include "maintenance/JtagTap.h"
 
 #include <QDialogButtonBox>
+#include <QErrorMessage>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -55,7 +56,7 @@ void scriptUsb(const QString &how)
         probe->devices << bridge;
     if (how == "access denied")
         probe->openResult = UsbProbe::kOpenAccessDenied;
-    AppPlatform::instance().setUsbProbe(std::move(probe));
+    AppPlatform::instance().setUsbProbe(how == "real" ? nullptr : std::move(probe));
 }
 
 QSettings settings()
@@ -437,6 +438,62 @@ private slots:
         QCOMPARE(child<QPlainTextEdit>(w.get(), "statusLog")->blockCount(), Firmware::kStatusLogLines);
         QCOMPARE(logged.count(QStringLiteral("x\nx\n")), 11);
         QCOMPARE(m_unit->consoleLost(), size_t(0));
+    }
+
+    void consoleBytes_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("colours") << QByteArray("\x1b[1;33mkey\x1b[0m: \x1b[32mpresent\x1b[0m") << "key: present";
+        QTest::newRow("stray escape and NUL") << QByteArray("a\x1b"
+                                                            "\x00"
+                                                            "b\x1b[",
+                                                            6)
+                                              << QString::fromLatin1("a\x1b"
+                                                                     "\x00"
+                                                                     "b\x1b[",
+                                                                     6);
+        QTest::newRow("latin-1") << QByteArray("\xb0C \xff") << QString::fromLatin1("\xb0C \xff");
+        // More than one read takes: the first tick shows what one read holds.
+        QTest::newRow("flood") << QByteArray(3000, 'z') << QString(Firmware::kConsoleReadBytes, 'z');
+    }
+
+    void consoleBytes()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(QString, shown);
+        auto w = makeWindow();
+        click(w.get(), "log");
+        m_console->say(std::string(sent.constData(), size_t(sent.size())));
+        QTRY_VERIFY(log(w.get()).contains(QLatin1String("streaming console\n")));
+        const QString text = log(w.get());
+        QCOMPARE(text.mid(text.indexOf(QLatin1String("streaming console\n")) + 18).section('\n', 0, 0), shown);
+    }
+
+    void versionWarningOnce_data()
+    {
+        QTest::addColumn<QList<int>>("offsets"); // reported CRC minus the image's, one per report
+        QTest::addColumn<int>("warnings");
+        QTest::newRow("same image") << QList<int>{0, 0} << 0;
+        QTest::newRow("other image, twice") << QList<int>{1, 2} << 1;
+        QTest::newRow("same, then other") << QList<int>{0, 1} << 1;
+    }
+
+    void versionWarningOnce()
+    {
+        QFETCH(QList<int>, offsets);
+        QFETCH(int, warnings);
+        auto w = makeWindow();
+        QVERIFY(w->jobs().buildImage());
+        for (int offset : offsets)
+            w->gotCRC32FromApplication(w->jobs().imageCrc() + quint32(offset));
+        QList<QErrorMessage *> shown;
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (auto *m = qobject_cast<QErrorMessage *>(top); m && m->isVisible())
+                shown << m;
+        }
+        QCOMPARE(shown.size(), warnings);
+        qDeleteAll(shown);
     }
 
     void cleanupTestCase() { ftdiTransportFactory() = nullptr; }
