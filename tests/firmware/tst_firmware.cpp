@@ -496,6 +496,43 @@ private slots:
         qDeleteAll(shown);
     }
 
+    void simulatedUnitBootsFromTheFlashFile_data()
+    {
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("absent file") << false
+                                     << QStringList{"Created erased flash file", "image CRC 00000000,",
+                                                    "Key from the configuration record"};
+        QTest::newRow("after an update") << true << QStringList{"image CRC %1,", "holds no decodable key"};
+    }
+
+    void simulatedUnitBootsFromTheFlashFile()
+    {
+        QFETCH(bool, update);
+        QFETCH(QStringList, lines);
+        const QString path = m_dir.filePath(QStringLiteral("sim-%1.bin").arg(QTest::currentDataTag()));
+        QFile::remove(path);
+        if (update) {
+            UnitOptions options;
+            options.flashFile = path.toStdString();
+            m_unit = std::make_shared<EmulatedUnit>(options);
+            ftdiTransportFactory() = emulatedFtdiFactory(m_unit);
+            auto w = makeWindow(QMessageBox::Yes);
+            click(w.get(), "gateware_program");
+            QTRY_VERIFY_WITH_TIMEOUT(!w->jobs().busy(), 40000);
+            lines[0] = lines[0].arg(w->jobs().imageCrc(), 8, 16, QChar('0'));
+        }
+        QProcess sim;
+        sim.setProcessChannelMode(QProcess::MergedChannels);
+        sim.start(qEnvironmentVariable("VQ6020_SIM"),
+                  {"--flash", path, "--no-control", "--no-mdns", "--seconds", "0.2"});
+        QVERIFY(sim.waitForFinished(10000));
+        const QString out = QString::fromLocal8Bit(sim.readAll());
+        for (const QString &line : lines)
+            QVERIFY2(out.contains(line), qPrintable(line + " in\n" + out));
+        QCOMPARE(QFileInfo(path).size(), qint64(2 * 1024 * 1024));
+    }
+
     void cleanupTestCase() { ftdiTransportFactory() = nullptr; }
 };
 
