@@ -79,4 +79,5 @@ private:
     int m_timerId = 0;
     int m_timerPeriod = FirmwareJobs::kTickMs;
     bool m_jobsBusy = false;
+    quint32 m_reportedCrc = 0;
 };

@@ -1149,6 +1149,11 @@ void TestMainWindow::firmwareWindowFromMenu()
     action->trigger();
     QVERIFY(firmware->isVisible());
     QCOMPARE(m_window->firmwareWindow(), firmware);
+    // The unit's reports of its image CRC reach the window's version check; other registers do not.
+    emit m_window->controller()->registerChanged(PylonController::da_firmware_version, 0x1234abcd);
+    emit m_window->controller()->registerChanged(PylonController::da_flash_crc, 0x0badcafe);
+    QVERIFY(m_log->contains(QStringLiteral("Unit reports flash image CRC 0badcafe")));
+    QVERIFY(!m_log->contains(QStringLiteral("Unit reports flash image CRC 1234abcd")));
     m_window.reset();
 }
 
