@@ -373,6 +373,9 @@ private slots:
         QTest::newRow("read error while streaming")
             << "read error"
             << QStringList{"Open OK, streaming console", "Error during read of serial port -1", "Closing port"};
+        QTest::newRow("unplugged while streaming")
+            << "unplugged while streaming"
+            << QStringList{"Open OK, streaming console", "Error during read of serial port -1", "Closing port"};
     }
 
     void console()
@@ -388,8 +391,11 @@ private slots:
             click(w.get(), "reset");
             QTRY_VERIFY(log(w.get()).contains(QLatin1String("key: present")));
             QVERIFY(!log(w.get()).contains(QChar(0x1b)));
-        } else if (scene == "read error") {
-            m_unit->faults().readError = true;
+        } else if (scene == "read error" || scene == "unplugged while streaming") {
+            if (scene == "read error")
+                m_unit->faults().readError = true;
+            else
+                m_unit->unplug();
             QTRY_VERIFY(log(w.get()).contains(QLatin1String("Closing port")));
         }
         const QString text = log(w.get());
