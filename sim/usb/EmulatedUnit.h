@@ -45,6 +45,7 @@ struct UnitOptions {
     uint32_t idCode = Ecp5Tap::IdCode;              // another value stands for a foreign FPGA
     uint32_t jedecId = SpiNorFlash::DefaultJedecId; // 0xFFFFFF: no flash answers
     UsbFaults faults;
+    FlashFaults flashFaults;
 };
 
 // The unit's USB side: an FTDI two-channel bridge whose channel A (MPSSE) drives the
@@ -118,6 +119,7 @@ private:
     Channel m_channels[2];
     std::vector<std::string> m_calls;
     bool m_recording = true;
+    int m_repeats = 1;
     bool m_unplugged = false;
     int64_t m_bytesWritten = 0;
     size_t m_consoleLost = 0;

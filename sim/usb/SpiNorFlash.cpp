@@ -99,7 +99,7 @@ void SpiNorFlash::load(uint32_t address, const std::vector<uint8_t> &bytes)
 
 void SpiNorFlash::settle() const
 {
-    if ((m_status & 0x01) && m_clock.nowNs() >= m_busyUntilNs)
+    if ((m_status & 0x01) && m_clock.nowNs() >= m_busyUntilNs && !m_faults.stuckBusy)
         m_status &= ~0x03; // the operation ended: busy and the write-enable latch clear together
 }
 
@@ -112,7 +112,7 @@ bool SpiNorFlash::busy() const
 void SpiNorFlash::startBusy(int64_t us)
 {
     const int64_t ns = int64_t(double(us) * 1000.0 * m_timings.scale);
-    if (ns <= 0) {
+    if (ns <= 0 && !m_faults.stuckBusy) {
         m_status &= ~0x03;
         return;
     }
@@ -194,7 +194,7 @@ void SpiNorFlash::commandByte(uint8_t byte)
         else if (index > dataStart)
             m_readAddress = (m_readAddress + 1) % Size;
         if (index >= dataStart)
-            m_outShift = m_mem[m_readAddress];
+            m_outShift = uint8_t(m_mem[m_readAddress] ^ (m_readAddress == m_faults.flipReadAt ? 1 : 0));
         break;
     }
     case PageProgram:

@@ -18,6 +18,12 @@ struct FlashTimings {
     double scale = 1.0;
 };
 
+// Ways the flash misbehaves on purpose; both can change at any time.
+struct FlashFaults {
+    bool stuckBusy = false;  // once busy, the flash never reports ready again
+    int64_t flipReadAt = -1; // >= 0: reads of this address return bit 0 inverted
+};
+
 // A 2 MiB serial NOR flash as the unit's FPGA boots from it, seen from its SPI pins
 // (mode 0, most significant bit first). It behaves as the parts of this class do:
 // a write-enable latch that every program or erase needs and that each of them
@@ -74,6 +80,7 @@ public:
     void load(uint32_t address, const std::vector<uint8_t> &bytes);
     const Counters &counters() const { return m_counters; }
     Timings &timings() { return m_timings; }
+    FlashFaults &faults() { return m_faults; }
 
 private:
     void commandByte(uint8_t byte);
@@ -86,6 +93,7 @@ private:
 
     EmuClock &m_clock;
     Timings m_timings;
+    FlashFaults m_faults;
     Counters m_counters;
     std::vector<uint8_t> m_mem;
     std::string m_fileError;

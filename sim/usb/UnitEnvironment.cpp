@@ -31,7 +31,7 @@ void problem(std::string *problems, const std::string &text)
 
 } // namespace
 
-bool parseFaults(const std::string &text, UsbFaults &faults, std::string *problems)
+bool parseFaults(const std::string &text, UsbFaults &faults, FlashFaults &flash, std::string *problems)
 {
     bool ok = true;
     std::istringstream words(text);
@@ -67,6 +67,10 @@ bool parseFaults(const std::string &text, UsbFaults &faults, std::string *proble
                 known = true;
             }
         }
+        if (name == "stuck-busy" && !hasValue) {
+            flash.stuckBusy = true;
+            known = true;
+        }
         if (!known && hasValue) {
             known = true;
             if (name == "short-write")
@@ -75,6 +79,8 @@ bool parseFaults(const std::string &text, UsbFaults &faults, std::string *proble
                 faults.unplugAfter = value;
             else if (name == "read-chunk")
                 faults.readChunk = int(value);
+            else if (name == "flip-read")
+                flash.flipReadAt = value;
             else if (name == "zero-read-every")
                 faults.zeroReadEvery = int(value);
             else
@@ -96,7 +102,7 @@ EmulatedUnit::Options unitOptionsFromEnvironment(std::string *problems)
     if (const char *v = env("VQ6020_USBEMU_FLASH"))
         o.flashFile = v;
     if (const char *v = env("VQ6020_USBEMU_FAULTS"))
-        parseFaults(v, o.faults, problems);
+        parseFaults(v, o.faults, o.flashFaults, problems);
     if (const char *v = env("VQ6020_USBEMU_PRODUCT")) {
         int64_t id = 0;
         if (toNumber(v, id) && (id == 0x6010 || id == 0x6014))

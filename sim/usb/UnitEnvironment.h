@@ -11,7 +11,8 @@
 //   VQ6020_USBEMU_FAULTS      comma-separated fault switches: absent, refuse-reset,
 //                             refuse-purge, refuse-latency-read, refuse-latency,
 //                             refuse-bitmode, short-write=N, read-error, stall,
-//                             unplug-after=N, read-chunk=N, zero-read-every=N
+//                             unplug-after=N, read-chunk=N, zero-read-every=N; of the
+//                             flash: stuck-busy, flip-read=ADDR
 //   VQ6020_USBEMU_PRODUCT     USB product id (0x6010 two-channel, 0x6014 single)
 //   VQ6020_USBEMU_IDCODE      the FPGA's IDCODE (default 0x41111043)
 //   VQ6020_USBEMU_JEDEC       the flash's JEDEC ID as 0xMMTTCC (default 0xEF4015)
@@ -23,5 +24,5 @@
 //                             channel A and B go to the same name with ".a" and ".b"
 //
 // Unknown words and malformed values are reported in *problems and otherwise ignored.
-bool parseFaults(const std::string &text, UsbFaults &faults, std::string *problems);
+bool parseFaults(const std::string &text, UsbFaults &faults, FlashFaults &flash, std::string *problems);
 EmulatedUnit::Options unitOptionsFromEnvironment(std::string *problems);

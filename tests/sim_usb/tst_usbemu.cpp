@@ -1,6 +1,7 @@
 // The emulated unit's USB side, driven the way a host drives the real one: raw MPSSE
 // bytes through the FTDI transport, JTAG to the ECP5, background SPI to the flash.
 #include "EmulatedFtdi.h"
+#include "EmulatedTimeClock.h"
 #include "UnitEnvironment.h"
 
 #include <QFile>
@@ -339,6 +340,11 @@ void TestUsbEmu::flashSemantics_data()
                                 << "1ffff0=ffff";
     QTest::newRow("read wraps at the end of the array") << "fill 1fffff 1 12;031fffff0000=ffffffff12ff"
                                                         << "";
+    QTest::newRow("stuck busy: never ready") << "fault stuck-busy;06;20000000;wait 10000;sr 03"
+                                             << "";
+    QTest::newRow("flipped bit on read, not in the array")
+        << "fill 100 2 5a;fault flip-read=0x101;030001000000=ffffffff5a5b"
+        << "100=5a5a";
     QTest::newRow("write disable drops the latch") << "06;04;sr 00;0200000000"
                                                    << "0=ff";
 }
@@ -356,6 +362,10 @@ void TestUsbEmu::flashSemantics()
             host.unit->pauseMs(w[1].toInt());
         } else if (w[0] == "sr") {
             QCOMPARE(host.spi(hex("0500")).toHex(), "ff" + w[1].toLatin1());
+        } else if (w[0] == "fault") {
+            FlashFaults &f = host.unit->flash().faults();
+            UsbFaults ignored;
+            QVERIFY(parseFaults(w[1].toStdString(), ignored, f, nullptr));
         } else if (w[0] == "fill") {
             const std::vector<uint8_t> bytes(w[2].toUInt(nullptr, 16), uint8_t(w[3].toUInt(nullptr, 16)));
             host.unit->flash().load(w[1].toUInt(nullptr, 16), bytes);
@@ -492,13 +502,15 @@ void TestUsbEmu::transportFaults()
     UnitOptions options;
     options.product = uint16_t(product);
     std::string problems;
-    const bool parsed = parseFaults(faults.toStdString(), options.faults, &problems);
+    const bool parsed = parseFaults(faults.toStdString(), options.faults, options.flashFaults, &problems);
     QCOMPARE(parsed, !faults.contains("bogus"));
     if (!parsed) {
         QCOMPARE(QString::fromStdString(problems), QString("unknown fault 'bogus'"));
         return;
     }
     Host host(options);
+    const EmulatedTimeClock clock(host.unit->sharedClock());
+    const qint64 start = clock.nowMs();
     EmulatedFtdi &f = host.ftdi;
     f.init();
     QStringList got;
@@ -532,6 +544,12 @@ void TestUsbEmu::transportFaults()
     }
     QCOMPARE(got.join(' '), results);
     QCOMPARE(QString(f.errorString()), error);
+    if (faults == "stall") {
+        // A run of empty reads is recorded as one line with its count; each one waited for the
+        // latency timer (16 ms at power-on) in the unit's time, which the client's clock shares.
+        QCOMPARE(QString::fromStdString(host.unit->calls().back()), QString("A read 1 = 0 (x2)"));
+        QCOMPARE(clock.nowMs() - start, qint64(32));
+    }
 }
 
 void TestUsbEmu::consoleChannel()
