@@ -391,6 +391,10 @@ private slots:
             click(w.get(), "reset");
             QTRY_VERIFY(log(w.get()).contains(QLatin1String("key: present")));
             QVERIFY(!log(w.get()).contains(QChar(0x1b)));
+            click(w.get(), "configRead");
+            w->show();
+            QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+            QVERIFY(w->grab().save(QDir::current().filePath(QStringLiteral("firmware-console.png"))));
         } else if (scene == "read error" || scene == "unplugged while streaming") {
             if (scene == "read error")
                 m_unit->faults().readError = true;
