@@ -1,11 +1,14 @@
 #include "FlashFile.h"
 
 #include "SimOptions.h"
+#include "SimUnit.h"
 #include "maintenance/ConfigRecord.h"
 #include "maintenance/FirmwareJobs.h"
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
+#include <QTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -43,17 +46,12 @@ quint32 FlashFile::imageCrc(const QByteArray &flash)
     return FirmwareJobs::crc32(flash.constData(), end);
 }
 
-bool FlashFile::boot(const QString &path, SimOptions &options, QString *error)
+namespace {
+
+// The key and CRC a unit booting from flash has; a random key when the record holds none.
+void bootValues(const QString &path, const QByteArray &flash, SimOptions &options)
 {
-    if (!QFile::exists(path) && !create(path, options.key, error))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("Cannot read the flash file %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    const QByteArray flash = file.read(kSize);
-    options.flashCrc = imageCrc(flash);
+    options.flashCrc = FlashFile::imageCrc(flash);
     UserConfiguration record;
     QString decodeError;
     const QByteArray key = ConfigRecord::decode(flash.mid(int(ConfigRecord::kFlashAddress)), &record, &decodeError)
@@ -63,7 +61,7 @@ bool FlashFile::boot(const QString &path, SimOptions &options, QString *error)
     if (key.size() == ConfigRecord::kKeyLength) {
         options.key = key;
         qInfo() << "Key from the configuration record";
-        return true;
+        return;
     }
     // Nobody holds this key, so every handshake fails, as on a unit without one.
     QByteArray unknown(ConfigRecord::kKeyLength, '\0');
@@ -72,5 +70,53 @@ bool FlashFile::boot(const QString &path, SimOptions &options, QString *error)
     qWarning().noquote() << "Flash" << path << "holds no decodable key"
                          << (decodeError.isEmpty() ? QString() : QStringLiteral("(%1)").arg(decodeError))
                          << "- every handshake will be refused";
+}
+
+QByteArray readFlash(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = QStringLiteral("Cannot read the flash file %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    return file.read(FlashFile::kSize);
+}
+
+} // namespace
+
+bool FlashFile::boot(const QString &path, SimOptions &options, QString *error)
+{
+    if (!QFile::exists(path) && !create(path, options.key, error))
+        return false;
+    const QByteArray flash = readFlash(path, error);
+    if (flash.isEmpty())
+        return false;
+    bootValues(path, flash, options);
     return true;
+}
+
+void FlashFile::watch(const QString &path, SimUnit *unit)
+{
+    auto *timer = new QTimer(unit);
+    auto last = std::make_shared<QByteArray>(readFlash(path, nullptr));
+    auto settledFor = std::make_shared<int>(-1); // polls since the last change; -1: nothing pending
+    QObject::connect(timer, &QTimer::timeout, unit, [path, unit, last, settledFor] {
+        const QByteArray now = readFlash(path, nullptr);
+        if (now.isEmpty())
+            return;
+        if (now != *last) {
+            *last = now;
+            *settledFor = 0;
+            return;
+        }
+        if (*settledFor < 0 || ++*settledFor < 4)
+            return;
+        *settledFor = -1;
+        qInfo().noquote() << "The flash changed: the unit restarts";
+        SimOptions options = unit->options();
+        bootValues(path, now, options);
+        unit->restart(options.key, options.flashCrc);
+    });
+    timer->start(250);
 }

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class SimUnit;
 struct SimOptions;
 
 // The simulated unit booting from the same flash file that the emulated USB side
@@ -16,6 +17,11 @@ constexpr int kSize = 2 * 1024 * 1024;
 // handshake is refused (and logged). False, with error, when the file cannot be
 // read or created.
 bool boot(const QString &path, SimOptions &options, QString *error);
+
+// Restarts unit whenever the file settles with another key or image (a write over
+// USB, then the unit's refresh): polled, and acted on once it has not changed for
+// a second, so that a half-written image never counts.
+void watch(const QString &path, SimUnit *unit);
 
 // CRC-32 of the image: the flash below the configuration record, up to its last programmed byte.
 quint32 imageCrc(const QByteArray &flash);

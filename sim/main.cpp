@@ -66,6 +66,8 @@ int main(int argc, char *argv[])
     SimUnit unit(options);
     if (!unit.start())
         return 1;
+    if (!options.flash.isEmpty())
+        FlashFile::watch(options.flash, &unit);
     if (options.seconds > 0)
         QTimer::singleShot(int(options.seconds * 1000), &app, &QCoreApplication::quit);
     return app.exec();

@@ -543,6 +543,40 @@ private slots:
         QCOMPARE(QFileInfo(path).size(), qint64(2 * 1024 * 1024));
     }
 
+    // A new key written over USB restarts the simulated unit on the same file, with that key.
+    void simulatedUnitRestartsWhenTheFlashChanges()
+    {
+        ftdiTransportFactory() = nullptr;
+        m_console.reset();
+        m_unit.reset();
+        QVERIFY(QFile::remove(m_flashPath));
+        QProcess sim;
+        sim.setProcessChannelMode(QProcess::MergedChannels);
+        sim.start(qEnvironmentVariable("VQ6020_SIM"),
+                  {"--flash", m_flashPath, "--no-control", "--no-mdns", "--key", "00112233445566778899aabbccddeeff"});
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(sim.readAll())).contains("vq6020-sim ready"), 10000);
+        QVERIFY2(out.contains("Created erased flash file"), qPrintable(out));
+        // The emulated bridge opens the file the unit created and now shares it.
+        UnitOptions options;
+        options.flashFile = m_flashPath.toStdString();
+        m_unit = std::make_shared<EmulatedUnit>(options);
+        ftdiTransportFactory() = emulatedFtdiFactory(m_unit);
+
+        auto w = makeWindow(QMessageBox::Yes);
+        click(w.get(), "configRead");
+        QCOMPARE(settings().value(SettingsKeys::kNetPsk).toByteArray().toHex(),
+                 QByteArray("00112233445566778899aabbccddeeff"));
+        child<QRadioButton>(w.get(), "raf_regen")->setChecked(true);
+        click(w.get(), "configWrite");
+        QTRY_VERIFY_WITH_TIMEOUT(!w->jobs().busy(), 10000);
+        QVERIFY(log(w.get()).contains("Generating new secret key"));
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(sim.readAll())).contains("the unit restarts"), 10000);
+        QVERIFY(out.lastIndexOf("Key from the configuration record") > out.indexOf("the unit restarts"));
+        sim.kill();
+        sim.waitForFinished();
+    }
+
     void cleanupTestCase() { ftdiTransportFactory() = nullptr; }
 };
 
