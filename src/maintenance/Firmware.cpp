@@ -142,9 +142,10 @@ bool Firmware::confirm(const QString &title, const QString &text)
 
 void Firmware::gotCRC32FromApplication(quint32 crc32)
 {
-    if (crc32 != m_reportedCrc)
+    if (!m_crcReported || crc32 != m_reportedCrc)
         qInfo().noquote() << QStringLiteral("Unit reports flash image CRC %1").arg(crc32, 8, 16, QLatin1Char('0'));
     m_reportedCrc = crc32;
+    m_crcReported = true;
     if (!m_jobs->gotCRC32FromApplication(crc32))
         return;
     auto *message = new QErrorMessage;

@@ -80,4 +80,5 @@ private:
     int m_timerPeriod = FirmwareJobs::kTickMs;
     bool m_jobsBusy = false;
     quint32 m_reportedCrc = 0;
+    bool m_crcReported = false;
 };
