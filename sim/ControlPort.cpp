@@ -219,3 +219,12 @@ void ControlPort::sendSerial(bool ltxd, const QByteArray &bytes)
         }
     }
 }
+
+void ControlPort::endAllSessions()
+{
+    std::vector<int> ids;
+    for (const auto &entry : m_sessions)
+        ids.push_back(entry.first);
+    for (int id : ids)
+        endSession(id);
+}

@@ -30,6 +30,8 @@ public:
 
     bool listen(quint16 port);
     int sessionCount() const { return int(m_sessions.size()); }
+    // Drops every connection, as a restarting unit does.
+    void endAllSessions();
 
 private slots:
     void acceptConnections();

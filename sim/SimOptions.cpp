@@ -33,6 +33,7 @@ const OptionDoc kOptions[] = {
     {"no-mdns", nullptr, "Do not answer mDNS queries."},
     {"serial-interval", "MS", "Interval of the radio's idle serial traffic (default 250)."},
     {"flash-crc", "HEX", "Value reported in da_flash_crc (default 5A17C0DE)."},
+    {"flash", "FILE", "Boot from the flash file the emulated USB side writes: key from its record, its image CRC."},
     {"stall-after", "S", "Stop sending datagrams S seconds after the stream first started; control goes on."},
     {"dump-frames", "DIR",
      "Write every frame sent to DIR/frame-<number>.rgb565 (raw, little-endian RGB565); the number, five digits, "
@@ -130,6 +131,7 @@ bool SimOptions::parse(const QStringList &arguments, SimOptions &out, QString &m
             return bad("key", hex);
         out.key = key;
     }
+    out.flash = parser.value("flash");
     if (parser.isSet("keepalive-timeout")) {
         bool ok = false;
         out.keepaliveTimeout = parser.value("keepalive-timeout").toDouble(&ok);

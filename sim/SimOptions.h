@@ -32,6 +32,7 @@ struct SimOptions {
     bool mdns = true;               // answer mDNS queries for the unit's host name
     int serialIntervalMs = 250;     // pace of the radio's idle serial chatter
     uint32_t flashCrc = 0x5A17C0DE; // reported in da_flash_crc
+    QString flash;                  // flash file to boot from (key and da_flash_crc)
     QString dumpFrames;             // folder receiving every sent frame as raw RGB565
     double stallAfter = 0;          // stop sending datagrams after this long streaming (0 = never)
 

@@ -221,3 +221,12 @@ void SimUnit::dumpFrame(uint16_t frameNumber, const QByteArray &pixels)
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(pixels);
 }
+
+void SimUnit::restart(const QByteArray &key, uint32_t flashCrc)
+{
+    m_options.key = key;
+    m_options.flashCrc = flashCrc;
+    m_registers[R::da_flash_crc] = flashCrc;
+    if (m_control)
+        m_control->endAllSessions();
+}

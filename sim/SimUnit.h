@@ -39,6 +39,9 @@ public:
     const SimOptions &options() const { return m_options; }
 
     uint32_t readRegister(uint32_t addr) const;
+    // The unit restarted with another key or image: new handshakes use key, da_flash_crc
+    // reads flashCrc, and every connection is dropped.
+    void restart(const QByteArray &key, uint32_t flashCrc);
     // A control connection (origin) at peer wrote value to addr.
     void writeRegister(uint32_t addr, uint32_t value, const QHostAddress &peer, int origin);
     // Front-panel bus bytes from a control connection.

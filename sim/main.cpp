@@ -28,8 +28,10 @@
 //   --no-control, --no-mdns   leave out the control port or the mDNS responder
 //   --serial-interval MS      pace of the radio's idle serial traffic (default 250)
 //   --flash-crc HEX           value of da_flash_crc
+//   --flash FILE              boot from FILE: key from its configuration record, da_flash_crc its image's CRC
 //   --stall-after S           stop sending datagrams S s after the stream first started (fault switch)
 //   --dump-frames DIR         write every frame sent as DIR/frame-<n>.rgb565
+#include "FlashFile.h"
 #include "SimOptions.h"
 #include "SimUnit.h"
 #include "app/Logging.h"
@@ -57,9 +59,15 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << message << "\n\n" << SimOptions::helpText();
         return 2;
     }
+    if (!options.flash.isEmpty() && !FlashFile::boot(options.flash, options, &message)) {
+        QTextStream(stderr) << message << "\n";
+        return 1;
+    }
     SimUnit unit(options);
     if (!unit.start())
         return 1;
+    if (!options.flash.isEmpty())
+        FlashFile::watch(options.flash, &unit);
     if (options.seconds > 0)
         QTimer::singleShot(int(options.seconds * 1000), &app, &QCoreApplication::quit);
     return app.exec();

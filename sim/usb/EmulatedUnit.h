@@ -66,6 +66,7 @@ public:
         uint8_t latency = 16; // the chip's power-on value
         uint8_t bitmode = 0;  // 0 reset (UART), 2 MPSSE, others bit-bang
         int baud = 9600;
+        int dataBits = 8, stopBits = 0, parity = 0; // 8N1, as libftdi numbers them
         std::unique_ptr<MpsseEngine> mpsse;
         std::deque<uint8_t> uartReceive; // console to host, bounded as the chip's buffer
         std::vector<uint8_t> uartSent;   // host to console

@@ -367,6 +367,12 @@ int FtdiHandle::setLineProperty(int bits, int stop, int parity)
         rc = fail(-2, Unavailable);
     else if (gone())
         rc = fail(-1, "Setting new line property failed");
+    if (rc == 0) {
+        EmulatedUnit::Channel &c = m_unit->channel(m_channel);
+        c.dataBits = bits;
+        c.stopBits = stop;
+        c.parity = parity;
+    }
     m_unit->note(describe("set_line_property " + std::to_string(bits) + " " + std::to_string(stop) + " " +
                           std::to_string(parity) + " = " + std::to_string(rc)));
     return rc;

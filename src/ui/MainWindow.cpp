@@ -4,6 +4,7 @@
 #include "app/SettingsKeys.h"
 #include "link/LrxdDecoder.h"
 #include "link/LtxdDecoder.h"
+#include "maintenance/Firmware.h"
 #include "maintenance/PromptCredentials.h"
 #include "script/Midi.h"
 #include "script/ScriptAPI.h"
@@ -77,9 +78,7 @@ MainWindow::MainWindow(QWidget *parent, const Clock *clock, std::unique_ptr<Midi
     settingsChanged();
     shrinkToFitSoon();
 
-    // Tools that later parts of the client provide keep their place in the menus, but cannot be chosen yet.
-    for (QAction *missing : {ui->actionFirmware_Update})
-        missing->setEnabled(false);
+    setupFirmware();
     // Without a log file (no data folder, or the file could not be opened) there is nothing to show.
     ui->actionOpen_log_file->setEnabled(!AppPlatform::instance().logFilePath().isEmpty());
     setupSettings();

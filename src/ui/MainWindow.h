@@ -19,6 +19,7 @@ class About;
 class FrameDecompress;
 class FrameToPNG;
 class SaveVideo;
+class Firmware;
 class Midi;
 class QMessageBox;
 class QQuickView;
@@ -79,6 +80,7 @@ public:
     PromptCredentials *credentialsDialog() const { return m_credentials; }
     FrameDecompress *decompressor() const { return m_decompressor; }
     Preferences *preferences() const { return m_preferences.get(); }
+    Firmware *firmwareWindow() const { return m_firmware.get(); }
 
 signals:
     // Hands a frame the window no longer shows to the next stage of the frame chain.
@@ -124,6 +126,7 @@ private:
     void onBadCredentials(const QString &hint);
     void shrinkToFitSoon();
     void setupExtensions();
+    void setupFirmware();
     void closeExtensionView();
     void loadExtension(QQuickView *view);
     // Logs one error of the extension and shows it in the error box.
@@ -172,4 +175,6 @@ private:
     encoder *m_encoder = nullptr;
     SaveVideo *m_saveVideo = nullptr;
     FrameToPNG *m_frameToPng = nullptr;
+    // A window of its own (no parent) for as long as this one lives; its timer runs from start-up.
+    std::unique_ptr<Firmware> m_firmware;
 };

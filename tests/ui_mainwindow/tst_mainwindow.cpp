@@ -9,6 +9,7 @@
 #include "app/SettingsKeys.h"
 #include "link/PylonController.h"
 #include "maintenance/PromptCredentials.h"
+#include "maintenance/Firmware.h"
 #include "ui/MainWindow.h"
 #include "ui/RenderLabel.h"
 
@@ -122,6 +123,7 @@ private slots:
     void openLogFileNeedsLogFile();
     void generateAppCrashIsRecorded();
     void closingMainWindowEndsProgram();
+    void firmwareWindowFromMenu();
 
 private:
     // Widgets and actions of the window itself (dialogs it owns have their own "label" and "widget").
@@ -1135,6 +1137,31 @@ QString videoPortState()
                                                                                       : QStringLiteral("taken");
 }
 } // namespace
+
+// The maintenance window exists from start-up, in a window of its own, and the menu only shows it.
+void TestMainWindow::firmwareWindowFromMenu()
+{
+    m_window.reset(new MainWindow(nullptr, &m_clock));
+    Firmware *firmware = m_window->firmwareWindow();
+    QVERIFY(firmware);
+    QVERIFY(!firmware->parent());
+    QVERIFY(!firmware->isVisible());
+    QAction *action = child<QAction>(QStringLiteral("actionFirmware_Update"));
+    QVERIFY(action->isEnabled());
+    action->trigger();
+    QTRY_VERIFY(firmware->isVisible());
+    QCOMPARE(firmware->windowTitle(), QStringLiteral("Firmware Control"));
+    firmware->close();
+    action->trigger();
+    QVERIFY(firmware->isVisible());
+    QCOMPARE(m_window->firmwareWindow(), firmware);
+    // The unit's reports of its image CRC reach the window's version check; other registers do not.
+    emit m_window->controller()->registerChanged(PylonController::da_firmware_version, 0x1234abcd);
+    emit m_window->controller()->registerChanged(PylonController::da_flash_crc, 0x0badcafe);
+    QVERIFY(m_log->contains(QStringLiteral("Unit reports flash image CRC 0badcafe")));
+    QVERIFY(!m_log->contains(QStringLiteral("Unit reports flash image CRC 1234abcd")));
+    m_window.reset();
+}
 
 // In the child process: the client's window opened as start-up opens it, every window it owns opened from its menus,
 // then the main window closed. Only the event loop ending by itself lets this return.
