@@ -657,3 +657,103 @@ EXPORT void libusb_close(libusb_device_handle *handle)
     if (auto real = realLibusb<void (*)(libusb_device_handle *)>("libusb_close"))
         real(handle);
 }
+
+// Presence checks list the bus and open the bridge once: the emulated bridge is added to the real bus, so a
+// program sees it exactly as it would see the unit plugged in (and nothing when the bridge is "absent" or pulled).
+namespace {
+int g_contextToken = 0;
+libusb_context *const EmulatedOnlyContext = reinterpret_cast<libusb_context *>(&g_contextToken);
+
+bool bridgeAttached()
+{
+    const auto &unit = registry().unit;
+    return !unit->faults().absent && !unit->unplugged();
+}
+} // namespace
+
+EXPORT int libusb_init(libusb_context **context)
+{
+    auto real = realLibusb<int (*)(libusb_context **)>("libusb_init");
+    const int rc = real ? real(context) : LIBUSB_ERROR_NOT_SUPPORTED;
+    // Without a USB stack (a container) the emulated bridge is still there to be found.
+    if (rc != 0 && context) {
+        *context = EmulatedOnlyContext;
+        return 0;
+    }
+    return rc;
+}
+
+EXPORT void libusb_exit(libusb_context *context)
+{
+    if (context == EmulatedOnlyContext)
+        return;
+    if (auto real = realLibusb<void (*)(libusb_context *)>("libusb_exit"))
+        real(context);
+}
+
+EXPORT ssize_t libusb_get_device_list(libusb_context *context, libusb_device ***list)
+{
+    libusb_device **realList = nullptr;
+    ssize_t realCount = 0;
+    if (context != EmulatedOnlyContext) {
+        auto real = realLibusb<ssize_t (*)(libusb_context *, libusb_device ***)>("libusb_get_device_list");
+        realCount = real ? real(context, &realList) : 0;
+        if (realCount < 0)
+            return realCount;
+    }
+    const ssize_t count = realCount + (bridgeAttached() ? 1 : 0);
+    auto **out = static_cast<libusb_device **>(std::calloc(size_t(count) + 1, sizeof(libusb_device *)));
+    if (!out)
+        return LIBUSB_ERROR_NO_MEM;
+    for (ssize_t i = 0; i < realCount; ++i)
+        out[i] = realList[i];
+    if (count > realCount)
+        out[realCount] = EmulatedDevice;
+    // The real devices keep the reference their list gave them; ours frees them.
+    if (realList) {
+        if (auto free = realLibusb<void (*)(libusb_device **, int)>("libusb_free_device_list"))
+            free(realList, 0);
+    }
+    *list = out;
+    return count;
+}
+
+EXPORT void libusb_free_device_list(libusb_device **list, int unrefDevices)
+{
+    if (!list)
+        return;
+    auto unref = realLibusb<void (*)(libusb_device *)>("libusb_unref_device");
+    for (libusb_device **d = list; *d; ++d) {
+        if (*d != EmulatedDevice && unrefDevices && unref)
+            unref(*d);
+    }
+    std::free(list);
+}
+
+EXPORT void libusb_unref_device(libusb_device *dev)
+{
+    if (dev == EmulatedDevice)
+        return;
+    if (auto real = realLibusb<void (*)(libusb_device *)>("libusb_unref_device"))
+        real(dev);
+}
+
+EXPORT libusb_device *libusb_ref_device(libusb_device *dev)
+{
+    if (dev == EmulatedDevice)
+        return dev;
+    auto real = realLibusb<libusb_device *(*)(libusb_device *)>("libusb_ref_device");
+    return real ? real(dev) : dev;
+}
+
+EXPORT int libusb_open(libusb_device *dev, libusb_device_handle **handle)
+{
+    if (dev == EmulatedDevice) {
+        if (!bridgeAttached())
+            return LIBUSB_ERROR_NO_DEVICE;
+        *handle = EmulatedHandle;
+        return 0;
+    }
+    auto real = realLibusb<int (*)(libusb_device *, libusb_device_handle **)>("libusb_open");
+    return real ? real(dev, handle) : LIBUSB_ERROR_NOT_SUPPORTED;
+}

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -52,6 +53,8 @@ private slots:
     void detect();
     void realLayerOnThisMachine();
     void driverNameFromSysfs();
+    void emulatedBridge_data();
+    void emulatedBridge();
 };
 
 void tst_usbdetect::detect_data()
@@ -118,6 +121,38 @@ void tst_usbdetect::driverNameFromSysfs()
     UsbProbe::Device unbound = device(0x0403, 0x6010);
     unbound.sysfsName = QStringLiteral("3-1.4");
     QCOMPARE(probe->boundDriver(unbound), QString());
+}
+
+void tst_usbdetect::emulatedBridge_data()
+{
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("plugged in") << "" << int(AppPlatform::UsbPresentUsable);
+    QTest::newRow("absent") << "absent" << int(AppPlatform::UsbNotPresent);
+}
+
+// The real libusb layer in a process running with the emulated bridge in place of the USB stack (as the demo
+// runs the client): the bridge is found and opened like a unit on the cable.
+void tst_usbdetect::emulatedBridge()
+{
+    QFETCH(QString, faults);
+    QFETCH(int, expected);
+    if (qEnvironmentVariableIsSet("VQ_USBDETECT_CHILD")) {
+        AppPlatform::instance().setUsbProbe(nullptr);
+        QCOMPARE(int(AppPlatform::instance().detectUsbDevice()), expected);
+        return;
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VQ_USBDETECT_CHILD"), QStringLiteral("1"));
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(VQ6020_FTDI_PRELOAD));
+    env.insert(QStringLiteral("VQ6020_USBEMU_FAULTS"), faults);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("emulatedBridge:") + QString::fromLatin1(QTest::currentDataTag())});
+    QVERIFY(child.waitForFinished(20000));
+    QVERIFY2(child.exitCode() == 0, child.readAll().constData());
 }
 
 QTEST_GUILESS_MAIN(tst_usbdetect)
