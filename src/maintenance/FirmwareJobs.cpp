@@ -245,14 +245,7 @@ void FirmwareJobs::stepUpdate()
         m_updateStep = UpdateStep::Connect;
         break;
     case UpdateStep::Connect:
-        switch (enterFlashMode()) {
-        case Entry::Entered: m_updateStep = UpdateStep::Erase; break;
-        case Entry::Refused: m_updateStep = UpdateStep::Refresh; break;
-        case Entry::NotEntered:
-            m_tickMs = kTickMs;
-            m_updateStep = UpdateStep::Idle;
-            break;
-        }
+        m_updateStep = afterConnect(UpdateStep::Erase, UpdateStep::Refresh, UpdateStep::Idle);
         break;
     case UpdateStep::Erase:
         if (linkFailed())
@@ -461,14 +454,7 @@ void FirmwareJobs::stepConfig()
     }
     case ConfigStep::Prepare: m_configStep = prepareConfig() ? ConfigStep::Connect : ConfigStep::Idle; break;
     case ConfigStep::Connect:
-        switch (enterFlashMode()) {
-        case Entry::Entered: m_configStep = ConfigStep::Erase; break;
-        case Entry::Refused: m_configStep = ConfigStep::Refresh; break;
-        case Entry::NotEntered:
-            m_tickMs = kTickMs;
-            m_configStep = ConfigStep::Idle;
-            break;
-        }
+        m_configStep = afterConnect(ConfigStep::Erase, ConfigStep::Refresh, ConfigStep::Idle);
         break;
     case ConfigStep::Erase:
         if (!linkFailed()) {

@@ -86,6 +86,18 @@ public:
 private:
     enum class Entry { NotEntered, Entered, Refused };
     Entry enterFlashMode();
+    // The Connect step of either job: on into the job, to its refresh when the device was refused, or back to idle
+    // (and the normal tick) when the link could not even be opened.
+    template <typename Step> Step afterConnect(Step entered, Step refused, Step idle)
+    {
+        switch (enterFlashMode()) {
+        case Entry::Entered: return entered;
+        case Entry::Refused: return refused;
+        case Entry::NotEntered: break;
+        }
+        m_tickMs = kTickMs;
+        return idle;
+    }
     void refreshDevice();
     void status(const QString &text);
     void setFlashMode(bool on);
