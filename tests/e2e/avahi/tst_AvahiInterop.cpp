@@ -192,6 +192,25 @@ void tst_AvahiInterop::initTestCase()
     QCOMPARE(::setns(fd, CLONE_NEWNET), 0);
     ::close(fd);
     m_ourHostname = QString::fromUtf8(machineLabel()) + "-2.local.";
+
+    // avahi reports start-up complete before it necessarily answers on the veth (the link
+    // may come up after it looked at its interfaces). Our host-name probe only steps aside
+    // if avahi answers, so wait until its name resolves from this side.
+    Server server;
+    Resolver resolver(&server, machineLabel() + ".local.");
+    QSignalSpy resolved(&resolver, &Resolver::resolved);
+    const auto answered = [&resolved] {
+        for (const QList<QVariant> &args : resolved) {
+            if (args.at(0).value<QHostAddress>() == QHostAddress(kAvahiAddress))
+                return true;
+        }
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answered(), 15000);
+    for (const QList<QVariant> &args : resolved) {
+        if (args.at(0).value<QHostAddress>() != QHostAddress(kAvahiAddress))
+            qWarning() << "avahi's host name also resolved to" << args.at(0).value<QHostAddress>();
+    }
 }
 
 bool tst_AvahiInterop::startAvahi(const QString &netns, QByteArray *log)
