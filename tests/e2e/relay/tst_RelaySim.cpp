@@ -1,8 +1,10 @@
 // The real program as a relay between the simulated unit (in a network namespace of its own, so both listen on
 // 4242) and clients here: the client shows what the unit drew, its inputs come back drawn, and the relay survives a
-// silent unit, a unit restart, several clients and a unit that refuses its key.
+// silent unit, a unit restart, a client that finds it by its advertisement, several clients and a unit that refuses
+// its key.
 #include "RelayProcess.h"
 
+#include "support/LogCapture.h"
 #include "support/ScreenImages.h"
 #include "support/SimProcess.h"
 
@@ -200,6 +202,30 @@ private slots:
             QTest::qWaitFor([&] { return child<QLabel>("stateLabel")->text() != QLatin1String("Connected"); }, 15000));
         QVERIFY(connected(20000));
         framesEqualDumps(30);
+    }
+
+    // A client with default settings has no address: it finds the relay by the relay's advertisement.
+    void defaultSettingsFindRelay()
+    {
+        QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
+        s.clear();
+        s.setValue(SettingsKeys::kNetPsk, SimOptions::defaultKey());
+        s.sync();
+        LogCapture log;
+        PylonController controller;
+        FrameDecompress decompress;
+        connect(&controller, &PylonController::proxySentCompressedFrame, &decompress, &FrameDecompress::newCFrame);
+        connect(&decompress, &FrameDecompress::needCtxReset, &controller, &PylonController::proxySignalCtrlReset);
+        int equal = 0, differ = 0;
+        connect(&decompress, &FrameDecompress::newFrame, this, [&](Frame_t *f) {
+            const bool same = std::memcmp(f->pixels.get(), dump(f->pts).constData(), Frame_t::Bytes) == 0;
+            (same ? equal : differ)++;
+            decompress.buffDispose(f);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(equal >= 5, 20000);
+        QCOMPARE(differ, 0);
+        QVERIFY(log.contains(QStringLiteral("MDNSBrowser: internalLocated")));
+        useSavedAddress();
     }
 
     void eightClients()
