@@ -189,6 +189,17 @@ bool FirmwareJobs::buildImage()
     return true;
 }
 
+bool FirmwareJobs::setBlobs(const Blobs *blobs)
+{
+    if (busy())
+        return false;
+    m_blobs = blobs;
+    m_image.clear();
+    m_imageCrc = 0;
+    m_imageError.clear();
+    return true;
+}
+
 bool FirmwareJobs::gotCRC32FromApplication(quint32 crc32)
 {
     if (m_crcWarned || !buildImage())
