@@ -7,6 +7,7 @@
 // header: the context structure must have the caller's layout to the byte.
 #include "EmulatedUnit.h"
 #include "FtdiHandle.h"
+#include "UnitConsole.h"
 #include "UnitEnvironment.h"
 
 #include <algorithm>
@@ -34,6 +35,7 @@ libusb_device_handle *const EmulatedHandle = reinterpret_cast<libusb_device_hand
 struct Registry {
     std::mutex mutex;
     std::shared_ptr<EmulatedUnit> unit;
+    std::unique_ptr<UnitConsole> console; // prints the boot banner on channel B after each restart
     std::map<ftdi_context *, std::unique_ptr<FtdiHandle>> handles;
     std::string tracePath;
 };
@@ -51,6 +53,7 @@ Registry &registry()
         reg->unit = std::make_shared<EmulatedUnit>(options);
         if (!reg->unit->flash().fileError().empty())
             std::fprintf(stderr, "vq6020 ftdi emulation: flash file %s\n", reg->unit->flash().fileError().c_str());
+        reg->console = std::make_unique<UnitConsole>(reg->unit);
         if (const char *t = std::getenv("VQ6020_USBEMU_TRACE"))
             reg->tracePath = t;
         std::atexit(writeTrace);
@@ -383,6 +386,9 @@ EXPORT int ftdi_read_data(ftdi_context *ftdi, unsigned char *buf, int size)
     if (!ftdi)
         return -666;
     FtdiHandle *h = handle(ftdi);
+    // The unit prints its banner once it restarted; a host reading the console then finds it waiting.
+    if (h->isOpen() && h->channel() == 1)
+        registry().console->pump();
     return sync(ftdi, h, h->read(buf, size));
 }
 

@@ -1,11 +1,11 @@
 #include "UnitConsole.h"
 
-#include "EmulatedFtdi.h"
 #include "maintenance/ConfigRecord.h"
-#include "maintenance/FirmwareJobs.h"
+#include "maintenance/Crc32.h"
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -13,24 +13,6 @@ namespace {
 const char kGreen[] = "\x1b[32m";
 const char kYellow[] = "\x1b[1;33m";
 const char kReset[] = "\x1b[0m";
-
-// Forwards to the emulated channel; the unit gets its turn to print before each read.
-class ConsoleChannel : public EmulatedFtdi
-{
-public:
-    ConsoleChannel(std::shared_ptr<UnitConsole> console, std::shared_ptr<EmulatedUnit> unit)
-        : EmulatedFtdi(std::move(unit)), m_console(std::move(console))
-    {
-    }
-    int readData(unsigned char *data, int size) override
-    {
-        m_console->pump();
-        return EmulatedFtdi::readData(data, size);
-    }
-
-private:
-    std::shared_ptr<UnitConsole> m_console;
-};
 
 } // namespace
 
@@ -76,7 +58,7 @@ uint32_t UnitConsole::imageCrc(const std::vector<uint8_t> &flash)
     size_t end = std::min<size_t>(flash.size(), ConfigRecord::kFlashAddress);
     while (end > 0 && flash[end - 1] == 0xFF)
         --end;
-    return FirmwareJobs::crc32(reinterpret_cast<const char *>(flash.data()), int(end));
+    return crc32Ieee(flash.data(), end);
 }
 
 std::string UnitConsole::banner(const std::vector<uint8_t> &flash)
@@ -109,13 +91,4 @@ std::string UnitConsole::banner(const std::vector<uint8_t> &flash)
     const bool key = ConfigRecord::keyOf(record).size() == ConfigRecord::kKeyLength;
     std::snprintf(line, sizeof line, "key: %s%s%s\r\n", key ? kGreen : kYellow, key ? "present" : "none", kReset);
     return out + line;
-}
-
-FtdiTransportFactory consoleFtdiFactory(std::shared_ptr<UnitConsole> console)
-{
-    return [console]() -> std::unique_ptr<FtdiTransport> {
-        EmulatedUnit &unit = console->unit();
-        // The channel shares the unit with the console; the aliasing pointer keeps both alive together.
-        return std::make_unique<ConsoleChannel>(console, std::shared_ptr<EmulatedUnit>(console, &unit));
-    };
 }

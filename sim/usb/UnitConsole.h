@@ -12,7 +12,9 @@
 // The emulated unit's serial console, as the host sees it on channel B of the
 // bridge: the unit writes text at 921600 baud 8N1 into the chip's receive buffer
 // (what does not fit is lost and counted by the unit), and after every restart
-// it prints a coloured boot banner from what its flash holds.
+// it prints a coloured boot banner from what its flash holds. Both ways a host
+// reaches the bridge run this one console: the in-process transport
+// (consoleFtdiFactory) and the libftdi stand-in (FtdiPreload).
 class UnitConsole
 {
 public:

@@ -40,6 +40,9 @@ public:
     using Asker = std::function<int(QMessageBox &box)>;
     void setAsker(Asker asker) { m_asker = std::move(asker); }
 
+    // The images to write and to check the unit's CRC against, in place of the application's own, for a window
+    // whose owner made it before they were at hand (a test hands its images to the main window's window this way).
+    bool setImages(const Blobs *blobs) { return m_jobs->setBlobs(blobs); }
     FirmwareJobs &jobs() { return *m_jobs; }
     int timerPeriodMs() const { return m_timerPeriod; }
     bool consoleOpen() const { return m_console != nullptr; }

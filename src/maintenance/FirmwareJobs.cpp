@@ -3,6 +3,7 @@
 #include "app/AppPlatform.h"
 #include "app/SettingsKeys.h"
 #include "maintenance/Blobs.h"
+#include "maintenance/Crc32.h"
 #include "maintenance/JtagTap.h"
 #include "maintenance/LibFtdiTransport.h"
 #include "maintenance/MpsseLink.h"
@@ -13,7 +14,6 @@
 #include <QSettings>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 const char FirmwareJobs::kNoImages[] = "This build carries no firmware images.";
@@ -145,20 +145,7 @@ void FirmwareJobs::refreshDevice()
 
 quint32 FirmwareJobs::crc32(const char *data, int size)
 {
-    static const auto table = [] {
-        std::array<quint32, 256> t{};
-        for (quint32 i = 0; i < 256; ++i) {
-            quint32 c = i;
-            for (int k = 0; k < 8; ++k)
-                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    quint32 crc = 0xFFFFFFFFu;
-    for (int i = 0; i < size; ++i)
-        crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return crc32Ieee(data, size_t(std::max(size, 0)));
 }
 
 bool FirmwareJobs::buildImage()
@@ -198,6 +185,17 @@ bool FirmwareJobs::buildImage()
     m_imageCrc = crc32(image.constData(), image.size());
     image.append(QByteArray(int(total - image.size()), '\xFF'));
     m_image = image;
+    m_imageError.clear();
+    return true;
+}
+
+bool FirmwareJobs::setBlobs(const Blobs *blobs)
+{
+    if (busy())
+        return false;
+    m_blobs = blobs;
+    m_image.clear();
+    m_imageCrc = 0;
     m_imageError.clear();
     return true;
 }

@@ -75,6 +75,9 @@ public:
     // True once per run, when the unit's CRC differs from the image's: the
     // window then shows kVersionWarning.
     bool gotCRC32FromApplication(quint32 crc32);
+    // Other images to write and to check the unit's CRC against (the caller keeps them alive); the image is built
+    // from them when next needed. Refused (false) while a job runs on the image built before.
+    bool setBlobs(const Blobs *blobs);
     // Builds the image once; false (reason in imageError()) when it cannot be written.
     bool buildImage();
     const QByteArray &image() const { return m_image; }

@@ -106,6 +106,29 @@ class tst_firmware : public QObject
         m_unit->flash().load(ConfigRecord::kFlashAddress, std::vector<uint8_t>(record.begin(), record.end()));
     }
 
+    // Runs the current test row again in a child process with the libftdi stand-in preloaded on this flash file.
+    static bool runPreloaded(const QString &flashFile)
+    {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VQ_FIRMWARE_PRELOADED"), QStringLiteral("1"));
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(VQ6020_FTDI_PRELOAD));
+        env.insert(QStringLiteral("VQ6020_USBEMU_FLASH"), flashFile);
+        // The stand-in carries no sanitizer runtime; a sanitized test only has to accept the load order.
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                       QStringLiteral(":verify_asan_link_order=0:detect_leaks=0"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("%1:%2").arg(QLatin1String(QTest::currentTestFunction()),
+                                                 QLatin1String(QTest::currentDataTag()))});
+        const bool ended = child.waitForFinished(30000);
+        const QByteArray out = child.readAll();
+        if (!ended || child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+            qWarning().noquote() << out;
+        return ended && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    }
+
 private slots:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
 
@@ -367,6 +390,10 @@ private slots:
         QTest::newRow("banner after reboot") << "reboot"
                                              << QStringList{"Open Console Device", "Open OK, streaming console",
                                                             "network: static 192.168.1.10", "key: present"};
+        QTest::newRow("banner after reboot, libftdi stand-in")
+            << "reboot, preloaded"
+            << QStringList{"Open Console Device", "Open OK, streaming console", "image crc 00000000",
+                           "network: static 192.168.1.10", "key: present"};
         QTest::newRow("bridge unplugged")
             << "unplugged"
             << QStringList{"Open Console Device", "Failed to open FTDI device: ", "USB device plugged in?"};
@@ -384,13 +411,29 @@ private slots:
         QFETCH(QStringList, lines);
         writeRecord("timestamp: \"t\" staticIp { address: 167880896 mask: 16777215 gateway: 16885952 dns: "
                     "16885952 } psk: \"0123456789abcdef\"");
+        const bool preloaded = scene == "reboot, preloaded";
+        if (preloaded && !qEnvironmentVariableIsSet("VQ_FIRMWARE_PRELOADED")) {
+            // The same scene in a process whose libftdi is the stand-in, on the flash file just written.
+            m_console.reset();
+            m_unit.reset();
+            QVERIFY(runPreloaded(m_flashPath));
+            return;
+        }
+        if (preloaded) {
+            // Never a real bridge that happens to be plugged in.
+            QFile maps(QStringLiteral("/proc/self/maps"));
+            QVERIFY(maps.open(QIODevice::ReadOnly) && maps.readAll().contains("vq6020-ftdi-preload"));
+            ftdiTransportFactory() = nullptr; // LibFtdiTransport, served by the stand-in
+        }
         m_unit->faults().absent = scene == "unplugged";
         auto w = makeWindow();
         click(w.get(), "log");
-        if (scene == "reboot") {
+        if (scene.startsWith(QLatin1String("reboot"))) {
             click(w.get(), "reset");
             QTRY_VERIFY(log(w.get()).contains(QLatin1String("key: present")));
             QVERIFY(!log(w.get()).contains(QChar(0x1b)));
+        }
+        if (scene == "reboot") {
             click(w.get(), "configRead");
             w->show();
             QVERIFY(QTest::qWaitForWindowExposed(w.get()));
@@ -410,8 +453,8 @@ private slots:
             at = next;
         }
         // Streaming keeps the button off; a failed or closed console may be tried again.
-        QCOMPARE(child<QPushButton>(w.get(), "log")->isEnabled(), scene != "reboot");
-        QCOMPARE(w->consoleOpen(), scene == "reboot");
+        QCOMPARE(child<QPushButton>(w.get(), "log")->isEnabled(), !scene.startsWith(QLatin1String("reboot")));
+        QCOMPARE(w->consoleOpen(), scene.startsWith(QLatin1String("reboot")));
     }
 
     void consoleWrongLineSettingsShowNoText()
