@@ -506,7 +506,10 @@ private slots:
                                                                      "\x00"
                                                                      "b\x1b[",
                                                                      6);
-        QTest::newRow("latin-1") << QByteArray("\xb0C \xff") << QString::fromLatin1("\xb0C \xff");
+        QTest::newRow("latin-1") << QByteArray("\xb0"
+                                               "C \xff")
+                                 << QString::fromLatin1("\xb0"
+                                                        "C \xff");
         // More than one read takes: the first tick shows what one read holds.
         QTest::newRow("flood") << QByteArray(3000, 'z') << QString(Firmware::kConsoleReadBytes, 'z');
     }
