@@ -3,7 +3,7 @@
 #include "SimOptions.h"
 #include "SimUnit.h"
 #include "maintenance/ConfigRecord.h"
-#include "maintenance/FirmwareJobs.h"
+#include "maintenance/Crc32.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -40,10 +40,7 @@ bool create(const QString &path, const QByteArray &key, QString *error)
 
 quint32 FlashFile::imageCrc(const QByteArray &flash)
 {
-    int end = qMin(flash.size(), int(ConfigRecord::kFlashAddress));
-    while (end > 0 && flash[end - 1] == '\xFF')
-        --end;
-    return FirmwareJobs::crc32(flash.constData(), end);
+    return flashImageCrc(flash.constData(), size_t(flash.size()), ConfigRecord::kFlashAddress);
 }
 
 namespace {

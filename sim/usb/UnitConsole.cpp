@@ -55,10 +55,7 @@ void UnitConsole::pump()
 
 uint32_t UnitConsole::imageCrc(const std::vector<uint8_t> &flash)
 {
-    size_t end = std::min<size_t>(flash.size(), ConfigRecord::kFlashAddress);
-    while (end > 0 && flash[end - 1] == 0xFF)
-        --end;
-    return crc32Ieee(flash.data(), end);
+    return flashImageCrc(flash.data(), flash.size(), ConfigRecord::kFlashAddress);
 }
 
 std::string UnitConsole::banner(const std::vector<uint8_t> &flash)

@@ -24,3 +24,14 @@ inline uint32_t crc32Ieee(const void *data, size_t size)
         crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
+
+// The CRC a unit reports for the image in its flash: the bytes before the configuration record, without the erased
+// (0xFF) tail, since the image's length is not stored anywhere.
+inline uint32_t flashImageCrc(const void *flash, size_t size, size_t recordAddress)
+{
+    const auto *bytes = static_cast<const unsigned char *>(flash);
+    size_t end = size < recordAddress ? size : recordAddress;
+    while (end > 0 && bytes[end - 1] == 0xFF)
+        --end;
+    return crc32Ieee(flash, end);
+}
