@@ -10,6 +10,7 @@
 #include "discovery/LocatorSettings.h"
 #include "link/Codec.h"
 #include "link/PylonController.h"
+#include "link/ResponseReader.h"
 #include "relay/Proxy.h"
 #include "stream/FrameDecompress.h"
 
@@ -18,6 +19,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -42,14 +44,28 @@ const QByteArray kScratchAnswer = [] {
     return encodeResponse(r);
 }();
 
-// s_client with the unit's suite and identity; extra arguments pick the version or the source address.
-std::unique_ptr<QProcess> sClient(const QByteArray &key, const QStringList &extra)
+QByteArray writeRequest(uint32_t counter, uint32_t addr, uint32_t data)
+{
+    Request r = Request_init_zero;
+    r.counter = counter;
+    r.ackRequired = true;
+    r.which_payload = Request_write_tag;
+    r.payload.write.addr = addr;
+    r.payload.write.has_data = true;
+    r.payload.write.data = data;
+    return encodeRequest(r);
+}
+
+// s_client with the unit's suite and identity; extra arguments pick the version or the source address. Its standard
+// output carries the decrypted bytes, raw; merged, its diagnostics land in between.
+std::unique_ptr<QProcess> sClient(const QByteArray &key, const QStringList &extra,
+                                  QProcess::ProcessChannelMode channels = QProcess::MergedChannels)
 {
     auto p = std::make_unique<QProcess>();
-    p->setProcessChannelMode(QProcess::MergedChannels);
-    QStringList args{
-        "s_client",      "-quiet",       "-cipher",  "PSK-AES128-GCM-SHA256", "-psk", QString::fromLatin1(key.toHex()),
-        "-psk_identity", "PSK_identity", "-connect", "127.0.0.1:4242"};
+    p->setProcessChannelMode(channels);
+    const QString hex = QString::fromLatin1(key.toHex());
+    QStringList args{"s_client", "-quiet",        "-nocommands",  "-cipher",  "PSK-AES128-GCM-SHA256", "-psk",
+                     hex,        "-psk_identity", "PSK_identity", "-connect", "127.0.0.1:4242"};
     p->start(QStringLiteral("openssl"), args + extra);
     p->waitForStarted(5000);
     return p;
@@ -87,6 +103,8 @@ private slots:
             QSKIP(qPrintable(why));
         if (QProcess::execute(QStringLiteral("openssl"), {QStringLiteral("version")}) != 0)
             QSKIP("openssl is not installed");
+        if (QProcess::execute(QStringLiteral("/usr/bin/python3"), {"-c", "import zstandard"}) != 0)
+            QSKIP("python3-zstandard is not installed");
         QVERIFY(m_sim.start({QStringLiteral("--no-mdns")}));
         QVERIFY(m_relay.start(SimOptions::defaultKey(), m_sim.unitAddress()));
         QSettings s(SettingsKeys::kOrganisation, SettingsKeys::kApplication);
@@ -106,6 +124,50 @@ private slots:
         client->write(kScratchRead);
         QByteArray out;
         QVERIFY(QTest::qWaitFor([&] { return (out += client->readAll()).contains(kScratchAnswer); }, 5000));
+    }
+
+    // After the frame-rate and transmit writes a client sends to start the video, s_client's output holds the relay's
+    // frame blocks between the answers; an independent zstd decoder turns them into exactly the unit's frames.
+    void framesThroughRelayDecodeIndependently()
+    {
+        QTemporaryDir dumps;
+        QVERIFY(dumps.isValid());
+        m_sim.stop();
+        QVERIFY(m_sim.start({QStringLiteral("--dump-frames"), dumps.path(), QStringLiteral("--no-mdns")}));
+        const int bridges = m_relay.count(QStringLiteral("Enabling two-way bridge traffic"));
+        auto client = sClient(SimOptions::defaultKey(), {QStringLiteral("-tls1_2")}, QProcess::SeparateChannels);
+        QVERIFY(m_relay.waitFor(QStringLiteral("Enabling two-way bridge traffic"), 10000, bridges + 1));
+        client->write(writeRequest(1, PylonController::dc_capture_frame_divisor_csr, 1) +
+                      writeRequest(2, PylonController::dc_capture_control_csr, PylonController::kTransmitActivate));
+        QByteArray stream;
+        ResponseReader reader;
+        int frames = 0;
+        reader.onProxyFrame = [&](const ProxyFrame &) { ++frames; };
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const QByteArray chunk = client->readAllStandardOutput();
+                stream += chunk;
+                reader.feed(chunk);
+                return frames >= 12;
+            },
+            10000));
+        client->kill();
+        client->waitForFinished(2000);
+        QFile out(dumps.filePath(QStringLiteral("stream.bin")));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(stream) == stream.size());
+        out.close();
+        m_sim.stop();
+        QVERIFY(m_sim.start({QStringLiteral("--no-mdns")}));
+
+        QProcess python;
+        python.setProcessChannelMode(QProcess::MergedChannels);
+        python.start(QStringLiteral("/usr/bin/python3"), {qEnvironmentVariable("VQ6020_SOURCE_DIR") +
+                                                              QStringLiteral("/tests/e2e/relay/relay_stream_frames.py"),
+                                                          out.fileName(), dumps.path(), QStringLiteral("10")});
+        QVERIFY(python.waitForFinished(10000));
+        const QString verdict = QString::fromUtf8(python.readAll()).trimmed();
+        qInfo("relay: %d frame blocks from s_client; python-zstandard: %s", frames, qPrintable(verdict));
+        QVERIFY2(python.exitCode() == 0, qPrintable(verdict));
     }
 
     // TLS 1.3 shares nothing with the unit's single suite: refused, and not a wrong key.
