@@ -1,6 +1,7 @@
 // The real program as a relay, against peers nobody here wrote (OpenSSL's s_client) and against floods:
-// answers go through, wrong keys are banned, other protocol versions are refused without counting, idle and
-// never-reading connections cost bounded memory and never a legitimate client's service.
+// answers go through, the video decodes with an independent zstd decoder, wrong keys are banned, other protocol
+// versions are refused without counting, idle and never-reading connections cost bounded memory and never a legitimate
+// client's service.
 #include "RelayProcess.h"
 
 #include "support/SimProcess.h"
@@ -14,7 +15,6 @@
 #include "relay/Proxy.h"
 #include "stream/FrameDecompress.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
@@ -69,11 +69,6 @@ std::unique_ptr<QProcess> sClient(const QByteArray &key, const QStringList &extr
     p->start(QStringLiteral("openssl"), args + extra);
     p->waitForStarted(5000);
     return p;
-}
-
-int openFiles(qint64 pid)
-{
-    return QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
 }
 
 qint64 rssKb(qint64 pid)
@@ -295,57 +290,6 @@ private slots:
         sink.kill();
         stalled->waitForFinished(2000);
         sink.waitForFinished(2000);
-    }
-
-    // Connections come and go: plain connect/close cycles and whole client sessions leave no socket behind.
-    // VQ6020_RELAY_CYCLES and VQ6020_RELAY_SESSIONS make the long run (10000 and 200).
-    void connectionsComeAndGo()
-    {
-        const int cycles = qEnvironmentVariableIntValue("VQ6020_RELAY_CYCLES") ?: 200;
-        const int sessions = qEnvironmentVariableIntValue("VQ6020_RELAY_SESSIONS") ?: 5;
-        const auto cycle = [] {
-            QTcpSocket s;
-            s.bind(QHostAddress(QStringLiteral("127.0.0.3")));
-            s.connectToHost(QHostAddress::LocalHost, 4242);
-            s.waitForConnected(2000);
-            s.abort();
-        };
-        const auto session = [] {
-            PylonController client;
-            QSignalSpy up(&client, &PylonController::connected);
-            return QTest::qWaitFor([&] { return up.contains(QVariantList{true}); }, 5000);
-        };
-        for (int i = 0; i < 50; ++i)
-            cycle();
-        QVERIFY(session());
-        QTest::qWait(500);
-        const qint64 start = rssKb(m_relay.pid());
-        const int fds = openFiles(m_relay.pid());
-        // Each cycle ends in a teardown, or in a drop when its address already had four waiting.
-        const auto ended = [&] {
-            return m_relay.count(QStringLiteral("Teardown")) +
-                   m_relay.count(QStringLiteral("too many unauthenticated"));
-        };
-        const int before = ended();
-        for (int i = 0; i < cycles; ++i) {
-            cycle();
-            m_relay.output(); // the relay must never block on a full log pipe
-        }
-        // Some cycles end before the relay accepts them; wait until the relay has caught up.
-        for (int last = -1; last != ended();) {
-            last = ended();
-            QTest::qWait(1000);
-        }
-        const int afterCycles = ended();
-        for (int i = 0; i < sessions; ++i)
-            QVERIFY(session());
-        QVERIFY(QTest::qWaitFor([&] { return ended() >= afterCycles + sessions; }, 10000));
-        QTest::qWait(500);
-        const qint64 end = rssKb(m_relay.pid());
-        qInfo("relay: %d connect/close cycles (%d seen by the relay) and %d sessions: RSS %lld -> %lld kB", cycles,
-              ended() - before - sessions, sessions, start, end);
-        // Every socket is closed again. (Memory is reported, not judged: the allocator keeps freed TLS contexts.)
-        QTRY_COMPARE(openFiles(m_relay.pid()), fds);
     }
 };
 
