@@ -29,6 +29,10 @@ public:
 
     // Sleeps the calling thread for about one millisecond (flash busy polls).
     static void sleepOneMs();
+    // Gives the heap pages that freed memory left behind back to the system (the allocator keeps them, so a burst of
+    // short-lived objects would hold the process at its peak size). True where the platform can. It walks the whole
+    // heap: call it after bursts of frees, at most about once a second.
+    static bool releaseFreedMemory();
 
     // Whether the unit's USB bridge (0403:6010) is attached, and whether this program may use it.
     enum UsbPresence { UsbNotPresent = 0, UsbPresentUnusable = 1, UsbPresentUsable = 2 };

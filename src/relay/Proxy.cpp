@@ -1,5 +1,6 @@
 #include "relay/Proxy.h"
 
+#include "app/AppPlatform.h"
 #include "app/SettingsKeys.h"
 #include "app/StatsClient.h"
 #include "discovery/OfferProxy.h"
@@ -19,6 +20,7 @@ namespace {
 constexpr int kSetupDelayMs = 100;
 constexpr int kSweepMs = 250;
 constexpr int kListenBacklog = 1024;
+constexpr int kReleaseMemoryMs = 1000;
 
 // Length of the longest prefix of buffer made of whole length-framed responses, or -1
 // when a length byte is out of range. Only whole responses go to a client, so a
@@ -52,6 +54,9 @@ Proxy::Proxy(QObject *parent, const Clock *clock)
     m_locator->setProxyServerMode();
     connect(&m_sweep, &QTimer::timeout, this, &Proxy::sweep);
     m_sweep.start(kSweepMs);
+    m_releaseMemory.setSingleShot(true);
+    m_releaseMemory.setInterval(kReleaseMemoryMs);
+    connect(&m_releaseMemory, &QTimer::timeout, this, [] { AppPlatform::releaseFreedMemory(); });
     QTimer::singleShot(kSetupDelayMs, this, &Proxy::setup);
 }
 
@@ -82,7 +87,9 @@ void Proxy::setup()
     if (ok)
         ::listen(int(m_server->socketDescriptor()), kListenBacklog);
     emit log(QStringLiteral("Server Listen: %1").arg(ok ? QStringLiteral("Ready") : QStringLiteral("Failed")));
-    connect(m_server, &QTcpServer::newConnection, this, &Proxy::newConnection);
+    // The server stops accepting once this many wait to be taken, and goes on when they are.
+    m_server->setMaxPendingConnections(kAcceptBatch);
+    connect(m_server, &QTcpServer::newConnection, this, &Proxy::scheduleNewConnection);
     if (ok)
         m_offer->offer();
 }
@@ -117,7 +124,16 @@ void Proxy::dropSocket(SocketWrapper *socket)
 {
     socket->disconnect(this);
     socket->abort();
+    disposeSocket(socket);
+}
+
+void Proxy::disposeSocket(SocketWrapper *socket)
+{
     socket->deleteLater();
+    // Every connection leaves its TLS state's freed memory in the heap, where the allocator keeps it: after a storm
+    // of connections the relay would stay at its peak size for good.
+    if (!m_releaseMemory.isActive())
+        m_releaseMemory.start();
 }
 
 bool Proxy::admit(SocketWrapper *socket, const QHostAddress &peer, const QString &source)
@@ -147,8 +163,20 @@ bool Proxy::admit(SocketWrapper *socket, const QHostAddress &peer, const QString
     return true;
 }
 
+void Proxy::scheduleNewConnection()
+{
+    // Taken from the event loop, not from inside the server's accept loop: there, taking each connection at once
+    // lets the server accept the next, and a backlog full of connections is taken in one go before anything that
+    // was dropped meanwhile can be freed.
+    if (m_newConnectionQueued)
+        return;
+    m_newConnectionQueued = true;
+    QMetaObject::invokeMethod(this, &Proxy::newConnection, Qt::QueuedConnection);
+}
+
 void Proxy::newConnection()
 {
+    m_newConnectionQueued = false;
     qInfo().noquote() << "New Connection.";
     while (m_server->hasPendingConnections()) {
         auto *socket = static_cast<SocketWrapper *>(m_server->nextPendingConnection());
@@ -348,7 +376,7 @@ void Proxy::runTeardown(int id)
         // Late events of a socket on its way out are not ours any more.
         s->disconnect(this);
         s->close();
-        s->deleteLater();
+        disposeSocket(s);
     }
     m_connections.erase(id);
 }

@@ -35,6 +35,10 @@ public:
     // Unsent bytes towards a client above which its video pauses, and above which it is closed.
     static constexpr qint64 kPauseVideoBytes = 1 << 20;
     static constexpr qint64 kCloseBytes = 8 << 20;
+    // Connections taken on per turn of the event loop. Every accepted connection costs its TLS state (about 70 kB)
+    // at once, and the ones a flood pushes out are only freed back in the event loop: taking the whole listen
+    // backlog in one go would hold a thousand of them alive together.
+    static constexpr int kAcceptBatch = kMaxUnauthenticated;
 
     explicit Proxy(QObject *parent = nullptr, const Clock *clock = Clock::steady());
     ~Proxy() override;
@@ -56,6 +60,7 @@ signals:
 private slots:
     void setup();
     void newConnection();
+    void scheduleNewConnection();
     void shuffle(int id);
     void died(int id);
     void badAuthLeft(int id);
@@ -89,6 +94,7 @@ private:
     // False when the client was closed for not reading.
     bool withinSendLimit(Connection &c);
     void dropSocket(SocketWrapper *socket);
+    void disposeSocket(SocketWrapper *socket);
     bool admit(SocketWrapper *socket, const QHostAddress &peer, const QString &source);
     int unauthenticatedFrom(const QString &source) const;
     static QString sourceOf(const QHostAddress &address);
@@ -103,6 +109,9 @@ private:
     int m_nextId = 0;
     OfferProxy *m_offer;
     QTimer m_sweep;
+    bool m_newConnectionQueued = false;
+    // Runs a second after the first teardown of a burst (so at most once a second).
+    QTimer m_releaseMemory;
     quint16 m_unitPort = kPort;
     std::unique_ptr<ProxyFrame> m_frame;
 };
