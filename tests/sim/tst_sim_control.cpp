@@ -107,7 +107,7 @@ void TestSimControl::openSslClient()
     QVERIFY(client.waitForStarted());
     client.write(send);
     QByteArray out;
-    QTest::qWaitFor(
+    (void)QTest::qWaitFor(
         [&]() {
             out += client.readAllStandardOutput();
             return (!expect.isEmpty() && out.contains(expect)) || client.state() == QProcess::NotRunning;

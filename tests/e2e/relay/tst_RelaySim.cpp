@@ -62,7 +62,7 @@ class TestRelaySim : public QObject
     QByteArray dump(int64_t pts)
     {
         QFile f(m_dumps.filePath(QStringLiteral("frame-%1.rgb565").arg(uint16_t(pts), 5, 10, QLatin1Char('0'))));
-        QTest::qWaitFor([&] { return f.size() == Frame_t::Bytes; }, 2000);
+        (void)QTest::qWaitFor([&] { return f.size() == Frame_t::Bytes; }, 2000);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     bool connected(int ms)
