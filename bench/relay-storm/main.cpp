@@ -10,6 +10,7 @@
 #include "SimOptions.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 
 #include <cstdio>
@@ -50,13 +51,22 @@ int main(int argc, char **argv)
         relay.output(); // the relay must never block on a full log pipe
     }
     int answered = 0;
+    QElapsedTimer timer;
+    timer.start();
     for (int done = 0; done < sessions; done += 20) {
         answered += storm.sessions(qMin(20, sessions - done));
         relay.output();
     }
+    const double relayedMs = sessions > 0 ? double(timer.elapsed()) / sessions : 0;
     const qint64 end = storm.settle();
+    // Reference, same run: the same sessions straight to the unit.
+    const int direct = qMax(1, qMin(sessions, 50));
+    timer.restart();
+    storm.sessions(direct, sim.unitAddress());
+    const double directMs = double(timer.elapsed()) / direct;
     printf("relay-storm: %d cycles + %d sessions (%d answered), RSS start %lld kB, peak %lld kB, end %lld kB, delta "
-           "%lld kB\n",
-           cycles, sessions, answered, start, storm.peakKb(), end, end - start);
+           "%lld kB, session %.1f ms (%.2fx direct)\n",
+           cycles, sessions, answered, start, storm.peakKb(), end, end - start, relayedMs,
+           directMs > 0 ? relayedMs / directMs : 0.0);
     return answered == sessions ? 0 : 1;
 }

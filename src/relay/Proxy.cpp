@@ -276,7 +276,12 @@ void Proxy::shuffle(int id)
             auto *right = new SocketWrapper(this);
             c->right = right;
             connect(right, &SocketWrapper::badCredentials, this, [this, id] { badAuthRight(id); });
-            connect(right, &QAbstractSocket::connected, this, [this, id] { shuffle(id); });
+            connect(right, &QAbstractSocket::connected, this, [this, id, right] {
+                // Before the handshake's first record: with Nagle on, its flights of small records wait for
+                // delayed acknowledgements.
+                right->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                shuffle(id);
+            });
             connect(right, &QIODevice::readyRead, this, [this, id] { shuffle(id); });
             connect(right, &QAbstractSocket::disconnected, this, [this, id] { died(id); });
             connect(right, &QAbstractSocket::errorOccurred, this, [this, id] { died(id); });
