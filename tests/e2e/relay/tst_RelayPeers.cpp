@@ -3,6 +3,7 @@
 // versions are refused without counting, idle and never-reading connections cost bounded memory and never a legitimate
 // client's service.
 #include "RelayProcess.h"
+#include "RelayStorm.h"
 
 #include "support/SimProcess.h"
 
@@ -71,16 +72,6 @@ std::unique_ptr<QProcess> sClient(const QByteArray &key, const QStringList &extr
     return p;
 }
 
-qint64 rssKb(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 } // namespace
 
 class TestRelayPeers : public QObject
@@ -200,7 +191,7 @@ private slots:
     // at most 32 slots, and every silent connection is gone after the handshake time-out.
     void idleFlood()
     {
-        const qint64 rssBefore = rssKb(m_relay.pid());
+        const qint64 rssBefore = RelayStorm::rssKb(m_relay.pid());
         std::vector<std::unique_ptr<QTcpSocket>> idle;
         for (int a = 2; a <= 65; ++a)
             for (int i = 0; i < 5; ++i) {
@@ -238,7 +229,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return up.contains(QVariantList{true}); }, 3000));
         qInfo("relay: client Connected %lld ms into an idle flood", t.elapsed());
         QVERIFY(QTest::qWaitFor([&] { return open() == 0; }, 6000));
-        qInfo("relay: RSS %lld kB before the flood, %lld kB after", rssBefore, rssKb(m_relay.pid()));
+        qInfo("relay: RSS %lld kB before the flood, %lld kB after", rssBefore, RelayStorm::rssKb(m_relay.pid()));
     }
 
     // A client that never reads (s_client into a pipe nobody drains, TCP buffers shrunk): the relay pauses its video
@@ -266,7 +257,7 @@ private slots:
             return (frames - start) * 1000.0 / ms;
         };
         const double alone = rate(3000);
-        const qint64 rssBefore = rssKb(m_relay.pid());
+        const qint64 rssBefore = RelayStorm::rssKb(m_relay.pid());
 
         QProcess sink;
         auto stalled = std::make_unique<QProcess>();
@@ -280,7 +271,7 @@ private slots:
             m_relay.waitFor(QStringLiteral("Client too slow, video paused"), 30000),
             qPrintable(m_relay.output().split('\n').filter(QStringLiteral("Connection #")).join('\n').right(1500)));
         const double shared = rate(4000);
-        const qint64 rssAfter = rssKb(m_relay.pid());
+        const qint64 rssAfter = RelayStorm::rssKb(m_relay.pid());
         qInfo("relay: reader %.1f fps alone, %.1f fps beside a client that never reads; relay RSS %lld -> %lld kB",
               alone, shared, rssBefore, rssAfter);
         // 95 % and more on a quiet machine (its figure is logged above); parallel tests on two cores cost a few more.
