@@ -5,6 +5,7 @@
 // rest is dropped; the shown rate is compared with that cap. Phase 2 writes 10 kB/s
 // for 5 s, each line stamped with the time it was sent, and measures how long until
 // the window shows it. The GUI thread's CPU time is measured over phase 1.
+#include "BenchStats.h"
 #include "UnitConsole.h"
 #include "maintenance/Firmware.h"
 
@@ -83,14 +84,6 @@ void runFor(int ms)
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Display latency and cost: the simulated unit runs in a thread of this process and notes when it sent line 271 of
 // each frame; the main window, connected to it as to a real unit, notes when it paints that frame. Both use one
 // monotonic clock. Then the paint alone is timed at 1x and 2x scale, and the GUI thread's CPU at 60 fps.
+#include "BenchStats.h"
 #include "SimOptions.h"
 #include "SimUnit.h"
 #include "app/SettingsKeys.h"
@@ -38,14 +39,6 @@ double threadCpuSeconds()
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 // Notes the moment each newly held frame has been painted.

@@ -1,6 +1,7 @@
 // The recorder's cost: (1) the FFmpeg side alone with the default preset against the ffmpeg program doing the same
 // encode of the same 600 simulator frames (best of 3 each); (2) the recorder object fed at 60 fps for 20 s as the
 // main window feeds it: CPU above the same feed without a recording, how long frames stay out, frames dropped.
+#include "BenchStats.h"
 #include "RadioState.h"
 #include "ScreenRenderer.h"
 #include "app/Frame.h"
@@ -128,13 +129,6 @@ Feed feed(const QByteArray &raw, const QString &path)
     return result;
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
 } // namespace
 
 int main(int argc, char *argv[])

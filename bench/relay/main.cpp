@@ -2,6 +2,7 @@
 // and 600 busy ones (the main dial turning, so spectrum and waterfall change all over each frame). Reference, in the
 // same run: each frame compressed on its own at the same level with the one-shot API (a context reused, so only the
 // compression itself is timed). Reset points are asked for every 60 frames, as new clients would.
+#include "BenchStats.h"
 #include "ScreenRenderer.h"
 #include "app/SettingsKeys.h"
 #include "discovery/LocatorSettings.h"
@@ -31,14 +32,6 @@ namespace {
 
 constexpr int kFrames = 600;
 constexpr int kResetEvery = 60;
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
 
 double mean(const std::vector<double> &v)
 {

@@ -2,6 +2,7 @@
 // IC7300.touch, to the simulated unit, and comes back as the unit's touch report on the radio's serial line. The
 // same touch made by a click on the picture is the reference. Then the GUI thread's idle CPU with an extension and
 // a MIDI device open, against neither. The unit runs in a thread of this process; one monotonic clock for all.
+#include "BenchStats.h"
 #include "support/ClientSettings.h"
 #include "support/ScriptedMidiSource.h"
 
@@ -43,14 +44,6 @@ double threadCpuSeconds()
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 void runFor(int ms)
