@@ -4,6 +4,7 @@
 // Input layout, repeated: one flag byte (bit 0: reset present, bit 1: reset value, bit 2: the chain keeps the
 // decoded frame, bit 3: the chain first returns every frame it keeps), a 16-bit little-endian length (larger than
 // a record can hold on purpose: the in-memory record may claim anything), then the data bytes (as many as remain).
+#include "FuzzSupport.h"
 #include "stream/FrameDecompress.h"
 
 #include <QtGlobal>
@@ -17,14 +18,7 @@
 
 namespace {
 
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-const bool kQuiet = (qInstallMessageHandler(quiet), true);
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzz::check;
 
 struct Chain {
     FrameDecompress decomp;
@@ -75,7 +69,7 @@ struct Chain {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    (void)kQuiet;
+    (void)fuzz::kQuiet;
     static Chain chain;
     chain.startOver();
 

@@ -4,6 +4,7 @@
 // Input layout: byte 0 = n (low 3 bits); bytes 1..n = chunk sizes, used in
 // turn (0 means "reset the reader here", as on a new connection); the rest is
 // the stream. The same stream also goes through the unit side's request reader.
+#include "FuzzSupport.h"
 #include "link/RequestReader.h"
 #include "link/ResponseReader.h"
 
@@ -13,22 +14,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-const bool kQuiet = (qInstallMessageHandler(quiet), true);
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    (void)kQuiet;
+    (void)fuzz::kQuiet;
     if (size == 0)
         return 0;
     const size_t sizesCount = data[0] & 7;
